@@ -38,8 +38,9 @@ extern TSetupDiGetDeviceRegistryPropertyA SetupDiGetDeviceRegistryPropertyA;
 extern TSetupDiOpenDevRegKey SetupDiOpenDevRegKey;
 extern TSetupDiDestroyDeviceInfoList SetupDiDestroyDeviceInfoList;
 
-// Every slot (396), in the order of resolution: the symbol it is resolved from
-// and its current address (null while unbound).
+// Every slot (377: three for each of the 106 functions with ANSI and Unicode
+// forms, one for each of the 59 without), in the order of resolution: the symbol
+// it is resolved from and its current address (null while unbound).
 std::size_t SlotCount();
 const char* SlotSymbol(std::size_t index);
 FARPROC SlotAddress(std::size_t index);
