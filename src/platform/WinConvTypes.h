@@ -16,8 +16,8 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <windows.h>
 #include <setupapi.h>
+#include <windows.h>
 // MinGW's HID headers lack their own extern "C" guard.
 extern "C" {
 #include <hidsdi.h>
@@ -90,7 +90,7 @@ using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 struct OVERLAPPED {
     ULONG_PTR Internal;     // completion status (STATUS_PENDING while the transfer runs)
     ULONG_PTR InternalHigh; // bytes transferred
-    DWORD Offset; // a union with a pointer in the SDK; the station never sets either
+    DWORD Offset;           // a union with a pointer in the SDK; the station never sets either
     DWORD OffsetHigh;
     HANDLE hEvent;
 };
@@ -220,6 +220,7 @@ using PHIDP_CAPS = HIDP_CAPS*;
 
 // Errors (GetLastError) and statuses.
 #define ERROR_SUCCESS 0L
+#define ERROR_INVALID_FUNCTION 1L
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_PATH_NOT_FOUND 3L
 #define ERROR_ACCESS_DENIED 5L
@@ -243,6 +244,7 @@ using PHIDP_CAPS = HIDP_CAPS*;
 #define ERROR_INVALID_DATA 13L
 #define ERROR_INVALID_USER_BUFFER 1784L
 #define ERROR_SEM_TIMEOUT 121L
+#define ERROR_BAD_COMMAND 22L
 
 // Waits.
 #define INFINITE 0xFFFFFFFFu

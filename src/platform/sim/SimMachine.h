@@ -7,8 +7,8 @@
 // ports) plug in through the classes below. Everything runs on one thread.
 #pragma once
 
-#include "../WinConvTypes.h"
 #include "../Win.h"
+#include "../WinConvTypes.h"
 
 #include <cstdint>
 #include <functional>
@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -115,8 +116,8 @@ struct Interface {
 
 // A device node as SetupDiEnumDeviceInfo reports it.
 struct DevNode {
-    std::string enumerator; // "USB", "FTDIBUS", ...
-    std::optional<std::string> hardwareIds; // REG_MULTI_SZ bytes as stored; none: no property
+    std::string enumerator;                       // "USB", "FTDIBUS", ...
+    std::optional<std::string> hardwareIds;       // REG_MULTI_SZ bytes as stored; none: no property
     std::map<std::string, std::string> deviceKey; // hardware key values, name -> bytes as stored
     bool keyOpenFails = false;
 };
@@ -141,7 +142,7 @@ public:
 
     // A fresh machine: no devices, no handles, counters and faults cleared, the
     // clock at 0 in virtual mode, Windows NT 6.1, both libraries in the system
-    // directory with every export, the program at C:\Station\evaluator-station.exe.
+    // directory with every export, the program where it really is.
     void reset();
 
     // --- clock ---
@@ -156,6 +157,7 @@ public:
     // --- version, error mode, program path ---
     void setVersion(DWORD platformId, DWORD major, DWORD minor);
     UINT errorMode() const { return errorMode_; }
+    UINT swapErrorMode(UINT mode) { return std::exchange(errorMode_, mode); }
     void setModuleFileName(std::string path);
     const std::string& moduleFileName() const { return moduleFileName_; }
     std::string systemDirectory() const { return "C:\\Windows\\system32"; }
@@ -168,6 +170,11 @@ public:
     void setExport(std::string_view fileName, std::string_view exportName, FARPROC address);
     int loadCount(std::string_view path) const; // references held on the image at that path
     std::string loadedPath(HMODULE module) const;
+    // LoadLibraryA's search: a full path as given; a bare name in the program's
+    // directory first, then in the system directory.
+    HMODULE loadModule(std::string_view fileName);
+    bool freeModule(HMODULE module);
+    FARPROC procAddress(HMODULE module, std::string_view name) const;
 
     // --- calls and faults ---
     // Counts the call and returns the error to fail it with, or 0 to run it.
@@ -195,13 +202,16 @@ public:
     // Unplugs the device: its path no longer opens, transfers on it fail.
     void removeDevice(std::string_view path);
     std::shared_ptr<Device> device(std::string_view path) const;
-    std::vector<Interface> interfaces;  // in enumeration order
-    std::vector<DevNode> nodes;         // in enumeration order
+    // An open on the device with this share mode collides with a handle already open.
+    bool sharingConflict(const std::shared_ptr<Device>& device, DWORD share) const;
+    std::vector<Interface> interfaces;                     // in enumeration order
+    std::vector<DevNode> nodes;                            // in enumeration order
     std::map<std::string, std::shared_ptr<Object>> extras; // models keep their own state here
 
     // --- overlapped transfers ---
     // Starts a transfer on a file; returns it complete, or pending (registered).
-    std::shared_ptr<Io> startIo(const std::shared_ptr<File>& file, Io io, OVERLAPPED* overlapped);
+    std::shared_ptr<Io> startIo(HANDLE handle, const std::shared_ptr<File>& file, Io io,
+                                OVERLAPPED* overlapped);
     // Runs the machine until the event is signalled or the deadline passes.
     bool waitEvent(const std::shared_ptr<Event>& event, std::uint64_t deadline);
     // Runs a plain (synchronous) transfer to its end.
@@ -228,6 +238,7 @@ private:
         std::shared_ptr<File> file;
         HANDLE fileHandle;
         OVERLAPPED* overlapped;
+        HANDLE event; // as the record named it when the transfer began
         std::shared_ptr<Io> io;
     };
     void pump();
@@ -251,13 +262,11 @@ private:
     std::multimap<std::uint64_t, std::function<void()>> scheduled_;
     std::vector<Pending> pending_;
     std::vector<std::string> violations_;
-
-    friend HMODULE simLoadLibrary(const char* name);
-    friend BOOL simFreeLibrary(HMODULE module);
-    friend FARPROC simGetProcAddress(HMODULE module, const char* name);
 };
 
-inline Machine& machine() { return Machine::instance(); }
+inline Machine& machine() {
+    return Machine::instance();
+}
 
 // The simulated machine as a seam backend.
 const win::Backend& backend();
