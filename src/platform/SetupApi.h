@@ -17,9 +17,11 @@ using TSetupDiGetClassDevsA = HDEVINFO(WINAPI*)(const GUID* classGuid, PCSTR enu
 using TSetupDiEnumDeviceInterfaces = BOOL(WINAPI*)(HDEVINFO set, PSP_DEVINFO_DATA device,
                                                    const GUID* interfaceClass, DWORD index,
                                                    PSP_DEVICE_INTERFACE_DATA data);
-using TSetupDiGetDeviceInterfaceDetailA = BOOL(WINAPI*)(
-    HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data, PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail,
-    DWORD detailSize, PDWORD requiredSize, PSP_DEVINFO_DATA device);
+using TSetupDiGetDeviceInterfaceDetailA = BOOL(WINAPI*)(HDEVINFO set,
+                                                        PSP_DEVICE_INTERFACE_DATA data,
+                                                        PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail,
+                                                        DWORD detailSize, PDWORD requiredSize,
+                                                        PSP_DEVINFO_DATA device);
 using TSetupDiEnumDeviceInfo = BOOL(WINAPI*)(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data);
 using TSetupDiGetDeviceRegistryPropertyA = BOOL(WINAPI*)(HDEVINFO set, PSP_DEVINFO_DATA device,
                                                          DWORD property, PDWORD dataType,

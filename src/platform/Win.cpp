@@ -16,10 +16,14 @@ const Backend& backend() {
     return *active;
 }
 
-void useBackend(const Backend& backend) { active = &backend; }
+void useBackend(const Backend& backend) {
+    active = &backend;
+}
 
 #ifndef _WIN32
-const Backend* windowsBackend() { return nullptr; }
+const Backend* windowsBackend() {
+    return nullptr;
+}
 #endif
 
 } // namespace win

@@ -20,10 +20,10 @@
       (fileName, access, share, security, disposition, flags, templateFile))                       \
     /* With an OVERLAPPED record: FALSE and ERROR_IO_PENDING while the transfer runs on. */        \
     X(BOOL, ReadFile,                                                                              \
-      (HANDLE file, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped),             \
+      (HANDLE file, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped),            \
       (file, buffer, count, done, overlapped))                                                     \
     X(BOOL, WriteFile,                                                                             \
-      (HANDLE file, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped),            \
+      (HANDLE file, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped),           \
       (file, buffer, count, done, overlapped))                                                     \
     X(BOOL, CloseHandle, (HANDLE object), (object))                                                \
     X(HANDLE, CreateEventA,                                                                        \
@@ -32,8 +32,7 @@
     /* WAIT_OBJECT_0, WAIT_TIMEOUT after the time-out, WAIT_FAILED on a bad handle. */             \
     X(DWORD, WaitForSingleObject, (HANDLE object, DWORD milliseconds), (object, milliseconds))     \
     /* Without waiting: FALSE and ERROR_IO_INCOMPLETE while the transfer is still pending. */      \
-    X(BOOL, GetOverlappedResult,                                                                   \
-      (HANDLE file, LPOVERLAPPED overlapped, LPDWORD done, BOOL wait),                             \
+    X(BOOL, GetOverlappedResult, (HANDLE file, LPOVERLAPPED overlapped, LPDWORD done, BOOL wait),  \
       (file, overlapped, done, wait))                                                              \
     /* Asks for cancellation only: the transfer finishes later (ERROR_OPERATION_ABORTED). */       \
     X(BOOL, CancelIo, (HANDLE file), (file))                                                       \
@@ -65,12 +64,12 @@
     X(UINT, GetSystemDirectoryA, (LPSTR buffer, UINT size), (buffer, size))                        \
     X(DWORD, GetModuleFileNameA, (HMODULE module, LPSTR buffer, DWORD size),                       \
       (module, buffer, size))                                                                      \
-    /* Copies the value, or the default; returns the length copied without the zero. */           \
+    /* Copies the value, or the default; returns the length copied without the zero. */            \
     X(DWORD, GetPrivateProfileStringA,                                                             \
       (LPCSTR section, LPCSTR key, LPCSTR defaultValue, LPSTR buffer, DWORD size,                  \
        LPCSTR fileName),                                                                           \
       (section, key, defaultValue, buffer, size, fileName))                                        \
-    /* Creates the file on the first write; FALSE when it cannot be written. */                   \
+    /* Creates the file on the first write; FALSE when it cannot be written. */                    \
     X(BOOL, WritePrivateProfileStringA,                                                            \
       (LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR fileName),                                 \
       (section, key, value, fileName))
@@ -93,7 +92,9 @@ void useBackend(const Backend& backend);
 const Backend* windowsBackend();
 
 #define WIN_SEAM_CALL(result, fn, params, args)                                                    \
-    inline result fn params { return backend().fn args; }
+    inline result fn params {                                                                      \
+        return backend().fn args;                                                                  \
+    }
 WIN_SEAM_FUNCTIONS(WIN_SEAM_CALL)
 #undef WIN_SEAM_CALL
 
