@@ -16,8 +16,10 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <setupapi.h>
 #include <windows.h>
+
+// After windows.h, which it needs (a separate block keeps the include sorter away).
+#include <setupapi.h>
 // MinGW's HID headers lack their own extern "C" guard.
 extern "C" {
 #include <hidsdi.h>
