@@ -52,8 +52,8 @@ protected:
     void TearDown() override { EXPECT_TRUE(machine().violations().empty()); }
 
     HANDLE open(DWORD flags = FILE_FLAG_OVERLAPPED, DWORD share = 0) {
-        return win::CreateFileA(kPath, GENERIC_READ | GENERIC_WRITE, share, nullptr,
-                                OPEN_EXISTING, flags, nullptr);
+        return win::CreateFileA(kPath, GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
+                                flags, nullptr);
     }
 
     static constexpr const char* kPath = "\\\\?\\hid#vid_10c4&pid_82cd#1";
@@ -121,7 +121,7 @@ TEST_F(SimMachineTest, ExclusiveOpensExcludeEachOther) {
 }
 
 TEST_F(SimMachineTest, OverlappedReadCompletesWhenTheInputArrives) {
-    device->input.push_back({300, "\x05\x03\x00"});
+    device->input.push_back({300, std::string("\x05\x03\x00", 3)});
     HANDLE file = open();
     HANDLE event = win::CreateEventA(nullptr, FALSE, FALSE, nullptr);
     OVERLAPPED ov{};
@@ -344,10 +344,11 @@ protected:
     }
     HMODULE module = nullptr;
     HDEVINFO(WINAPI* getClassDevs)(const GUID*, PCSTR, HWND, DWORD) = nullptr;
-    BOOL(WINAPI* enumInterfaces)(HDEVINFO, PSP_DEVINFO_DATA, const GUID*, DWORD,
-                                 PSP_DEVICE_INTERFACE_DATA) = nullptr;
-    BOOL(WINAPI* detail)(HDEVINFO, PSP_DEVICE_INTERFACE_DATA, PSP_DEVICE_INTERFACE_DETAIL_DATA_A,
-                         DWORD, PDWORD, PSP_DEVINFO_DATA) = nullptr;
+    BOOL(WINAPI* enumInterfaces)
+    (HDEVINFO, PSP_DEVINFO_DATA, const GUID*, DWORD, PSP_DEVICE_INTERFACE_DATA) = nullptr;
+    BOOL(WINAPI* detail)
+    (HDEVINFO, PSP_DEVICE_INTERFACE_DATA, PSP_DEVICE_INTERFACE_DETAIL_DATA_A, DWORD, PDWORD,
+     PSP_DEVINFO_DATA) = nullptr;
     BOOL(WINAPI* destroy)(HDEVINFO) = nullptr;
 };
 
@@ -368,7 +369,7 @@ TEST_F(SimSetupApiTest, InterfaceDetailChecksTheRealRecordSizes) {
     DWORD needed = 0;
     EXPECT_FALSE(detail(set, &data, nullptr, 0, &needed, nullptr));
     EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-    EXPECT_EQ(needed, 4u + 10u + 1u);
+    EXPECT_EQ(needed, 4u + 9u + 1u); // size member, path, zero
     std::vector<char> buffer(needed);
     auto* record = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(buffer.data());
     record->cbSize = 5; // the 32-bit size
