@@ -1,0 +1,49 @@
+// The counters file: a Windows settings (profile) file of sections and
+// key=value lines, read and written through the seam's profile functions.
+//
+// Nothing is cached here: every write goes to the file at once, and a write
+// that the system refuses raises ProfileWriteError, which the window's error
+// handler turns into an error box (the one exception the station raises).
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+// "Unable to write to <full path>".
+class ProfileWriteError : public std::runtime_error {
+public:
+    explicit ProfileWriteError(const std::string& path);
+};
+
+class ProfileFile {
+public:
+    // Opening reads and creates nothing; the first write creates the file.
+    explicit ProfileFile(std::string path) : path_(std::move(path)) {}
+
+    const std::string& path() const { return path_; }
+
+    // The key's text as a signed 32-bit integer. A missing file, section or
+    // key gives defaultValue; text that is not a decimal number in range gives
+    // defaultValue as well.
+    std::int32_t readInteger(const char* section, const char* key, std::int32_t defaultValue) const;
+
+    // Writes the value as decimal text. Throws ProfileWriteError when the file
+    // cannot be written.
+    void writeInteger(const char* section, const char* key, std::int32_t value);
+
+private:
+    std::string path_;
+};
+
+// Decimal text to a signed 32-bit integer: an optional sign and digits, nothing
+// else, in range; defaultValue otherwise.
+std::int32_t parseInteger(std::string_view text, std::int32_t defaultValue);
+
+// The path of a file that lives beside the program: everything of the program's
+// path up to and including its last '\' or '/', then fileName.
+std::string pathBesideProgram(std::string_view programPath, std::string_view fileName);
+
+// The program's own path as the system reports it (GetModuleFileNameA).
+std::string programPath();
