@@ -328,6 +328,14 @@ bool Machine::close(HANDLE handle) {
     for (auto& p : pending_) {
         if (p.event == handle) {
             violation("an event was closed while a transfer using it was still pending");
+            // The call that owned the record, the event and the buffer has ended:
+            // end the transfer here, unwritten, instead of completing it later
+            // into memory that is gone.
+            p.overlapped = nullptr;
+            p.event = nullptr;
+            p.io->cancelled = true;
+            p.io->error = ERROR_OPERATION_ABORTED;
+            p.io->complete = true;
         }
     }
     if (auto file = std::dynamic_pointer_cast<File>(object)) {
