@@ -1,6 +1,7 @@
 #include "frmMain.h"
 
 #include "JpegDecoder.h"
+#include "StationApplication.h"
 
 #include <QCloseEvent>
 #include <QFile>
@@ -89,7 +90,7 @@ std::int32_t countOneMore(std::int32_t counter) {
 
 void TickTimer::timerEvent(QTimerEvent* event) {
     if (event->timerId() == timerId() && onTimer) {
-        onTimer();
+        StationApplication::runHandler(onTimer);
         return;
     }
     QTimer::timerEvent(event);
@@ -220,7 +221,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
     if (watched == lbCount && event->type() == QEvent::MouseButtonDblClick) {
-        lbCountDblClick();
+        StationApplication::runHandler([this] { lbCountDblClick(); });
         return true;
     }
     return QWidget::eventFilter(watched, event);

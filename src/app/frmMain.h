@@ -24,8 +24,7 @@ inline constexpr char16_t kPassWord[] = u"\u5408\u683C";       // 合格, pass
 inline constexpr char16_t kFailWord[] = u"\u4E0D\u5408\u683C"; // 不合格, fail
 
 // A repeating timer whose tick calls its handler straight from the timer event,
-// not through a signal, so that an exception from the handler reaches the
-// application's error handler the way an event handler's does.
+// not through a signal, under the application's error handler.
 class TickTimer final : public QTimer {
 public:
     explicit TickTimer(QObject* parent) : QTimer(parent) {}
