@@ -1,0 +1,18 @@
+// Test programs built for Windows run on the simulated machine too: there the
+// seam would otherwise start on the real Windows API.
+#include "Win.h"
+#include "sim/SimMachine.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class SimulatedBackend : public ::testing::Environment {
+public:
+    void SetUp() override { win::useBackend(sim::backend()); }
+};
+
+[[maybe_unused]] ::testing::Environment* const environment =
+    ::testing::AddGlobalTestEnvironment(new SimulatedBackend);
+
+} // namespace
