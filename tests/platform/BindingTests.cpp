@@ -210,7 +210,8 @@ INSTANTIATE_TEST_SUITE_P(Binding, SetupApiMissingExport,
                          ::testing::Values("SetupGetInfInformationA",
                                            "SetupDiGetActualSectionToInstallW", "SetupQueueCopyW",
                                            "SetupDiEnumDeviceInfo",
-                                           "SetupDiGetDeviceInterfaceDetailA"));
+                                           "SetupDiGetDeviceInterfaceDetailA"),
+                         [](const auto& info) { return std::string(info.param); });
 
 TEST_F(Binding, NestedSetupApiBindsOnlyCountAndTheLastUnbindReleases) {
     ASSERT_TRUE(BindSetupApi());
