@@ -365,6 +365,25 @@ TEST_F(Binding, AnUnreadableVersionBindsHidWithoutTheConditionalSlots) {
                        "HidP_InitializeReportForID"}));
 }
 
+TEST_F(Binding, AFailedReleaseStillEmptiesEveryBinding) {
+    ASSERT_TRUE(BindHid());
+    ASSERT_TRUE(BindSetupApi());
+    m().failAlways("FreeLibrary", ERROR_INVALID_HANDLE);
+    UnbindSetupApi();
+    UnbindHid();
+    EXPECT_EQ(boundSetupApiSlots(), Strings{});
+    EXPECT_EQ(boundHidSlots(), Strings{});
+    EXPECT_EQ(SetupApi::LoadCount(), 0);
+
+    // The handles are gone with the slots, so the next bind loads afresh.
+    m().reset();
+    EXPECT_TRUE(BindHid());
+    EXPECT_TRUE(BindSetupApi());
+    EXPECT_EQ(m().calls("LoadLibraryA"), 2u);
+    UnbindSetupApi();
+    UnbindHid();
+}
+
 // --- start-up and shutdown ---
 
 TEST_F(Binding, TheProgramBindsHidFirstAndReleasesBothAtTheEnd) {
