@@ -187,7 +187,8 @@ bool StationTest::anyTaggedVisible() const {
 }
 
 std::filesystem::path screenshotDirectory() {
-    std::filesystem::path dir = STATION_SCREENSHOT_DIR;
+    std::filesystem::path dir = QCoreApplication::applicationDirPath().toStdString();
+    dir /= "screenshots";
     std::filesystem::create_directories(dir);
     return dir;
 }

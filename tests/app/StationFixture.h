@@ -82,6 +82,6 @@ protected:
     std::unique_ptr<TMainForm> form_;
 };
 
-// Where the tests keep the screenshots they take.
+// Where the tests keep the screenshots they take: beside the test program.
 std::filesystem::path screenshotDirectory();
 void saveScreenshot(const QImage& image, const char* name);
