@@ -427,10 +427,6 @@ DWORD fromErrorCode(const std::error_code& ec) {
     return ERROR_GEN_FAILURE;
 }
 
-DWORD fromErrno(int error) {
-    return fromErrorCode(std::error_code(error, std::generic_category()));
-}
-
 // What CreateFileA says about a path that names nothing: the file is missing, or
 // already its directory is.
 DWORD missingError(const fs::path& path) {
@@ -451,8 +447,8 @@ DWORD readFile(const fs::path& path, std::string& bytes) {
     if (ec) {
         return fromErrorCode(ec);
     }
-    if (fs::is_directory(status)) {
-        return ERROR_ACCESS_DENIED;
+    if (!fs::is_regular_file(status)) {
+        return ERROR_ACCESS_DENIED; // a directory; a pipe or a device would never end
     }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -469,6 +465,12 @@ DWORD readFile(const fs::path& path, std::string& bytes) {
     }
     return in.bad() ? ERROR_GEN_FAILURE : ERROR_SUCCESS;
 }
+
+#ifndef _WIN32
+DWORD fromErrno(int error) {
+    return fromErrorCode(std::error_code(error, std::generic_category()));
+}
+#endif
 
 struct Target {
     fs::path path; // the file to replace: a symbolic link's target, so the link stays

@@ -366,6 +366,11 @@ TEST_F(ProfileTest, WriteIntoAMissingDirectoryFailsWithPathNotFound) {
 }
 
 TEST_F(ProfileTest, WriteToAReadOnlyFileFailsAndLeavesIt) {
+    // Windows refuses to write a read-only file even for an administrator. Wine run
+    // as root does not: it keeps the attribute as Unix permissions, which root passes.
+    if (std::string_view(win::backend().name) != "simulated machine") {
+        GTEST_SKIP() << "the system's own functions may run as root here";
+    }
     plant("[COUNT]\r\nTotal=5\r\n");
     fs::permissions(file(),
                     fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
