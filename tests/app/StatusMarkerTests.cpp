@@ -39,7 +39,9 @@ TEST_F(StatusMarkerTest, PositionSurvivesAConnection) {
     EXPECT_EQ(form_->lbStatus->text(), frame(17, "<<<"));
     hid.present = true;
     hid.keys = {3};
-    tick(3);
+    tick(2); // connected, lamps lit: the marker holds its frame
+    EXPECT_EQ(form_->lbStatus->text(), frame(17, "<<<"));
+    tick();
     EXPECT_EQ(form_->lbStatus->text(), QString::fromUtf16(kFailWord));
     hid.present = false;
     tick(); // removal, and the marker moves on in the same tick

@@ -92,14 +92,4 @@ TEST_F(WindowTest, TheLabelsFontHasTheChineseCharacters) {
     }
 }
 
-TEST_F(WindowTest, IsAFixedBlackClientAreaWithTheTitle) {
-    EXPECT_EQ(form_->minimumSize(), QSize(690, 643));
-    EXPECT_EQ(form_->maximumSize(), QSize(690, 643));
-    EXPECT_EQ(form_->windowTitle(), "Evaluator Test Station");
-    EXPECT_TRUE(form_->isWindow());
-    const QImage shot = form_->grab().toImage();
-    EXPECT_EQ(shot.pixel(5, 5), qRgb(0, 0, 0));     // left of the photograph
-    EXPECT_EQ(shot.pixel(685, 400), qRgb(0, 0, 0)); // right of it
-}
-
 } // namespace
