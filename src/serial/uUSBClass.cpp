@@ -21,11 +21,11 @@ std::string upperAscii(std::string text) {
 }
 
 bool setupApiBound(bool needsRegistryKey) {
-    using namespace SetupApi;
-    return SetupDiGetClassDevsA != nullptr && SetupDiEnumDeviceInfo != nullptr &&
-           SetupDiGetDeviceRegistryPropertyA != nullptr &&
-           SetupDiDestroyDeviceInfoList != nullptr &&
-           (!needsRegistryKey || SetupDiOpenDevRegKey != nullptr);
+    return SetupApi::SetupDiGetClassDevsA != nullptr &&
+           SetupApi::SetupDiEnumDeviceInfo != nullptr &&
+           SetupApi::SetupDiGetDeviceRegistryPropertyA != nullptr &&
+           SetupApi::SetupDiDestroyDeviceInfoList != nullptr &&
+           (!needsRegistryKey || SetupApi::SetupDiOpenDevRegKey != nullptr);
 }
 
 // The hardware-ID property as stored: one or more IDs, each ended by a zero
