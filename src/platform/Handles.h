@@ -26,7 +26,7 @@ struct RegKeyTraits {
     using Type = HKEY;
     static Type empty() { return reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE); }
     static bool isEmpty(Type h) { return h == empty() || h == nullptr; }
-    static void release(Type h) { RegCloseKey(h); }
+    static void release(Type h) { win::RegCloseKey(h); }
 };
 struct DevInfoTraits { // device-information sets, released through the binding
     using Type = HDEVINFO;
