@@ -13,6 +13,9 @@ std::int32_t ProfileFile::readInteger(const char* section, const char* key,
     // A counter is at most 11 characters; a longer value cannot be in range, and
     // a truncated copy of it must not read as a smaller number.
     char buffer[64] = {};
+    if (path_.empty()) {
+        return defaultValue;
+    }
     const DWORD length =
         win::GetPrivateProfileStringA(section, key, "", buffer, sizeof buffer, path_.c_str());
     if (length == 0 || length >= sizeof buffer - 1) {
@@ -23,7 +26,8 @@ std::int32_t ProfileFile::readInteger(const char* section, const char* key,
 
 void ProfileFile::writeInteger(const char* section, const char* key, std::int32_t value) {
     const std::string text = std::to_string(value);
-    if (!win::WritePrivateProfileStringA(section, key, text.c_str(), path_.c_str())) {
+    if (path_.empty() ||
+        !win::WritePrivateProfileStringA(section, key, text.c_str(), path_.c_str())) {
         throw ProfileWriteError(path_);
     }
 }

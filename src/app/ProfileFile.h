@@ -19,7 +19,8 @@ public:
 
 class ProfileFile {
 public:
-    // Opening reads and creates nothing; the first write creates the file.
+    // Opening reads and creates nothing; the first write creates the file. An
+    // empty path names no file: reads give their default, writes are refused.
     explicit ProfileFile(std::string path) : path_(std::move(path)) {}
 
     const std::string& path() const { return path_; }

@@ -228,7 +228,13 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TMainForm::FormCreate() {
-    FIniFile = std::make_unique<ProfileFile>(pathBesideProgram(programPath(), "test.ini"));
+    // Without the program's own path there is no place beside it: a bare file
+    // name would land in the working directory (on Windows, the Windows
+    // directory), splitting the counts between two files. No file, then; every
+    // write of a counter ends in the error box.
+    const std::string program = programPath();
+    FIniFile = std::make_unique<ProfileFile>(
+        program.empty() ? std::string() : pathBesideProgram(program, "test.ini"));
     FConnected = false;
     FPassed = FIniFile->readInteger(kSection, "Passed", 0);
     FTotal = FIniFile->readInteger(kSection, "Total", 0);
@@ -246,8 +252,8 @@ void TMainForm::FormClose() {
 }
 
 void TMainForm::lbCountDblClick() {
-    FIniFile->writeInteger(kSection, "Total", 0);
-    FIniFile->writeInteger(kSection, "Passed", 0);
+    writeCount("Total", 0, "Passed", FPassed);
+    writeCount("Passed", 0, "Total", 0);
     FTotal = 0;
     FPassed = 0;
     showCount();
@@ -257,9 +263,23 @@ void TMainForm::showCount() {
     lbCount->setText(QStringLiteral("%1/%2").arg(FPassed).arg(FTotal));
 }
 
+void TMainForm::writeCount(const char* key, std::int32_t value, const char* otherKey,
+                           std::int32_t otherValue) {
+    // A write the file refused leaves it behind the window until that counter
+    // changes again, which for "Passed" may be never. So the first write that
+    // goes through after a refused one writes the other counter as well.
+    const bool catchUp = countsUnsaved_;
+    countsUnsaved_ = true; // until both writes below have gone through
+    FIniFile->writeInteger(kSection, key, value);
+    if (catchUp) {
+        FIniFile->writeInteger(kSection, otherKey, otherValue);
+    }
+    countsUnsaved_ = false;
+}
+
 void TMainForm::BeginTest() {
     FTotal = countOneMore(FTotal);
-    FIniFile->writeInteger(kSection, "Total", FTotal);
+    writeCount("Total", FTotal, "Passed", FPassed);
     showCount();
     FStep = 0;
 }
@@ -268,7 +288,7 @@ void TMainForm::ShowPassed() {
     lbStatus->setText(QString::fromUtf16(kPassWord));
     FPassed = countOneMore(FPassed);
     showCount();
-    FIniFile->writeInteger(kSection, "Passed", FPassed);
+    writeCount("Passed", FPassed, "Total", FTotal);
     imgPassed->show();
 }
 

@@ -95,6 +95,10 @@ protected:
 private:
     void createWidgets();
     void showCount();
+    // Writes one counter to the file (raising its write error); after a refused
+    // write, also the other one.
+    void writeCount(const char* key, std::int32_t value, const char* otherKey,
+                    std::int32_t otherValue);
 
     MivoDeviceRef FDevice;
     std::unique_ptr<ProfileFile> FIniFile;
@@ -106,4 +110,5 @@ private:
     std::int32_t FMarqueeDir = 1;
 
     std::vector<LinkKind> linkKinds_;
+    bool countsUnsaved_ = false; // a counter write was refused and not yet made good
 };
