@@ -72,6 +72,7 @@ void Machine::reset() {
     faults_.clear();
     alwaysFail_.clear();
     violations_.clear();
+    pollers_.clear();
     images_.clear();
     loaded_.clear();
     nextHandle_ = 0x100;
@@ -111,6 +112,7 @@ void Machine::advanceTo(std::uint64_t when) {
         while (now() < when) {
             auto step = std::min<std::uint64_t>(when - now(), 2);
             std::this_thread::sleep_for(std::chrono::milliseconds(step));
+            poll();
             while (!scheduled_.empty() && scheduled_.begin()->first <= now()) {
                 auto action = std::move(scheduled_.begin()->second);
                 scheduled_.erase(scheduled_.begin());
@@ -125,6 +127,7 @@ void Machine::advanceTo(std::uint64_t when) {
         auto action = std::move(scheduled_.begin()->second);
         scheduled_.erase(scheduled_.begin());
         action();
+        poll();
         pump();
     }
     clock_ = std::max(clock_, when);
@@ -133,6 +136,31 @@ void Machine::advanceTo(std::uint64_t when) {
 
 void Machine::schedule(std::uint64_t when, std::function<void()> action) {
     scheduled_.emplace(when, std::move(action));
+}
+
+void Machine::waitUntil(std::uint64_t when) {
+    if (!realTime_) {
+        advanceTo(when);
+        return;
+    }
+    // Real time: one short step, so that a waiting caller looks at its transfer
+    // again as soon as bytes from outside (a poller) may have moved it on.
+    advanceTo(std::min(when, now() + 2));
+}
+
+void Machine::addPoller(std::function<void()> poller) {
+    pollers_.push_back(std::move(poller));
+}
+
+void Machine::poll() {
+    if (polling_ || pollers_.empty()) {
+        return; // a poller that calls the seam does not poll again
+    }
+    polling_ = true;
+    for (auto& poller : pollers_) {
+        poller();
+    }
+    polling_ = false;
 }
 
 void Machine::setRealTime(bool on) {
@@ -266,6 +294,7 @@ FARPROC Machine::procAddress(HMODULE module, std::string_view name) const {
 // --- calls and faults ---
 
 DWORD Machine::enter(const char* function) {
+    poll();
     auto it = calls_.find(std::string_view(function));
     if (it == calls_.end()) {
         it = calls_.emplace(function, 0).first;
@@ -500,7 +529,7 @@ bool Machine::waitEvent(const std::shared_ptr<Event>& event, std::uint64_t deadl
             violation("a wait without time-out on an event that can never be signalled");
             return false;
         }
-        advanceTo(std::max(t, current + 1));
+        waitUntil(std::max(t, current + 1));
     }
 }
 
@@ -524,7 +553,7 @@ void Machine::runToCompletion(const std::shared_ptr<File>& file, Io& io) {
             io.complete = true;
             return;
         }
-        advanceTo(std::max(t, current + 1));
+        waitUntil(std::max(t, current + 1));
     }
 }
 
@@ -560,7 +589,7 @@ bool Machine::completeWaiting(const OVERLAPPED* overlapped) {
             violation("GetOverlappedResult waits for a transfer that can never finish");
             return false;
         }
-        advanceTo(std::max(t, current + 1));
+        waitUntil(std::max(t, current + 1));
     }
 }
 

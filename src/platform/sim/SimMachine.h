@@ -153,6 +153,11 @@ public:
     void schedule(std::uint64_t when, std::function<void()> action);
     void setRealTime(bool on); // the clock follows real time; waits really wait
     bool realTime() const { return realTime_; }
+    // Something outside the machine that must be looked at while the station
+    // runs (a device model fed from another process): called at the start of
+    // every seam call and at every step of a real-time wait, never from inside
+    // a transfer's progress, so it may plug and unplug devices.
+    void addPoller(std::function<void()> poller);
 
     // --- version, error mode, program path ---
     void setVersion(DWORD platformId, DWORD major, DWORD minor);
@@ -242,6 +247,8 @@ private:
         std::shared_ptr<Io> io;
     };
     void pump();
+    void poll();
+    void waitUntil(std::uint64_t when); // a waiting call's step towards when
     std::uint64_t nextWake() const;
     void finish(Pending& p);
 
@@ -262,6 +269,8 @@ private:
     std::multimap<std::uint64_t, std::function<void()>> scheduled_;
     std::vector<Pending> pending_;
     std::vector<std::string> violations_;
+    std::vector<std::function<void()>> pollers_;
+    bool polling_ = false;
 };
 
 inline Machine& machine() {
