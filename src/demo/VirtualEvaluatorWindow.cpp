@@ -2,10 +2,11 @@
 
 #include "sim/SimRemote.h"
 
-#include <QFile>
+#include <QDir>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QRandomGenerator>
+#include <QScreen>
 #include <QTime>
 #include <QVBoxLayout>
 
@@ -314,6 +315,7 @@ void VirtualEvaluatorWindow::keyAsked(int key) {
                 QStringLiteral("run %1 unplugged waiting for key %2").arg(runsDone_ + 1).arg(key));
             unplug();
             ++runsDone_;
+            screenshot(QStringLiteral("run%1-unplugged.png").arg(runsDone_));
             later(2000, [this] { nextRun(); });
         });
         return;
@@ -329,10 +331,26 @@ void VirtualEvaluatorWindow::keyAsked(int key) {
     });
 }
 
+void VirtualEvaluatorWindow::screenshot(const QString& name) {
+    if (shotDir_.isEmpty()) {
+        return;
+    }
+    // A moment later: the station shows what changed at its next 100 ms tick.
+    QTimer::singleShot(400, this, [this, name] {
+        if (QScreen* s = screen()) {
+            QString path = QDir(shotDir_).filePath(name);
+            bool saved = s->grabWindow(0).save(path);
+            announce(QStringLiteral("screenshot %1%2")
+                         .arg(path, saved ? QString() : QStringLiteral(" failed")));
+        }
+    });
+}
+
 void VirtualEvaluatorWindow::runEnded(const char* outcome) {
     // Leave the result on the station's screen a while, as an operator looks at it.
     later(600, [this, outcome] {
         announce(QStringLiteral("run %1 %2 showing").arg(runsDone_ + 1).arg(outcome));
+        screenshot(QStringLiteral("run%1-%2.png").arg(runsDone_ + 1).arg(outcome));
         later(2900, [this] {
             unplug();
             ++runsDone_;

@@ -37,6 +37,10 @@ public:
     // (0: never).
     VirtualEvaluatorWindow(QString socketPath, std::vector<Run> runs, int limit, bool autopilot);
 
+    // The autopilot saves a picture of the whole screen into dir whenever a
+    // run's result shows on the station, and after each unplugging.
+    void setScreenshotDirectory(QString dir) { shotDir_ = std::move(dir); }
+
 protected:
     void keyPressEvent(QKeyEvent* event) override;
 
@@ -57,8 +61,10 @@ private:
     void nextRun();
     void keyAsked(int key);
     void runEnded(const char* outcome);
+    void screenshot(const QString& name);
 
     QString socketPath_;
+    QString shotDir_;
     QLocalServer server_;
     QLocalSocket* station_ = nullptr;
     demo::EvaluatorDevice device_;

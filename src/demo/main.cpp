@@ -2,7 +2,8 @@
 // on a machine with no device. It waits on a local socket for the station's
 // simulated machine (EVALUATOR_SIM_DEVICES names the same path there).
 //
-//   virtual-evaluator --socket PATH [--no-autopilot] [--runs N] [--unplug-runs] [--at X,Y]
+//   virtual-evaluator --socket PATH [--no-autopilot] [--runs N] [--unplug-runs]
+//                     [--at X,Y] [--screenshots DIR]
 #include "VirtualEvaluatorWindow.h"
 
 #include <QApplication>
@@ -19,6 +20,7 @@ int main(int argc, char** argv) {
     bool autopilot = true;
     int limit = 0;
     bool unplugRuns = false;
+    QString shotDir;
     QPoint at;
     bool placed = false;
     const QStringList args = application.arguments();
@@ -31,6 +33,8 @@ int main(int argc, char** argv) {
             autopilot = false;
         } else if (arg == QLatin1String("--runs") && hasValue) {
             limit = args[++i].toInt();
+        } else if (arg == QLatin1String("--screenshots") && hasValue) {
+            shotDir = args[++i];
         } else if (arg == QLatin1String("--unplug-runs")) {
             unplugRuns = true;
         } else if (arg == QLatin1String("--at") && hasValue) {
@@ -42,7 +46,7 @@ int main(int argc, char** argv) {
         } else {
             std::fprintf(stderr,
                          "usage: virtual-evaluator --socket PATH [--no-autopilot] [--runs N] "
-                         "[--unplug-runs] [--at X,Y]\n");
+                         "[--unplug-runs] [--at X,Y] [--screenshots DIR]\n");
             return 2;
         }
     }
@@ -55,6 +59,7 @@ int main(int argc, char** argv) {
                                   unplugRuns ? VirtualEvaluatorWindow::unplugRuns()
                                              : VirtualEvaluatorWindow::demoRuns(),
                                   limit, autopilot);
+    window.setScreenshotDirectory(shotDir);
     if (!placed) {
         // The station's window (690 x 643) opens in the middle of the screen:
         // stand beside it on the right, or as far right as a small screen allows.

@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# The first run, end to end and in real time: the station and the virtual
+# evaluator under Xvfb, each scenario with a fresh copy of the station (so that
+# its test.ini starts empty), the autopilot playing the operator.
+#
+#   e2e.sh STATION VIRTUAL_EVALUATOR OUTDIR
+#
+# Scenario "demo": a pass over HID, a fail over PL2303 (a wrong key), a pass
+# over FTDI: test.ini must say Total=3, Passed=2. Scenario "unplug": the cable
+# pulled in the middle of the wait for key 3 over each link kind: Total=3,
+# Passed=0, the display cleared, and the station still running. Screenshots of
+# the whole screen land in OUTDIR.
+set -uo pipefail
+station=$1 evaluator=$2 out=$3
+
+if [ "${1:-}" = --inside ]; then # under Xvfb: one scenario
+  shift
+  station=$1 evaluator=$2 out=$3 scenario=$4
+  dir=$(mktemp -d)
+  trap 'kill "$ve" "$st" 2>/dev/null; wait 2>/dev/null; rm -rf "$dir"' EXIT
+  cp "$station" "$dir/evaluator-station"
+  mkdir -p "$out/$scenario"
+  extra=()
+  [ "$scenario" = unplug ] && extra=(--unplug-runs)
+  unset QT_QPA_PLATFORM # the suite runs headless; these two need the X display
+  "$evaluator" --socket "$dir/socket" --runs 3 "${extra[@]}" \
+    --screenshots "$out/$scenario" >"$out/$scenario/autopilot.log" 2>&1 &
+  ve=$!
+  EVALUATOR_SIM_DEVICES="$dir/socket" "$dir/evaluator-station" >"$out/$scenario/station.log" 2>&1 &
+  st=$!
+  for _ in $(seq 1 150); do # 75 s at most
+    grep -q "autopilot: done" "$out/$scenario/autopilot.log" && break
+    kill -0 "$st" 2>/dev/null || break
+    sleep 0.5
+  done
+  sleep 1 # the last screenshot
+  fail=0
+  check() { if ! eval "$1"; then echo "$scenario: FAILED: $2"; fail=1; fi; }
+  check 'grep -q "autopilot: done" "$out/$scenario/autopilot.log"' "the autopilot finished its three runs"
+  check 'kill -0 "$st" 2>/dev/null' "the station is still running"
+  ini=$(tr -d '\r' <"$dir/test.ini" 2>/dev/null)
+  if [ "$scenario" = demo ]; then
+    check 'grep -qx "Total=3" <<<"$ini" && grep -qx "Passed=2" <<<"$ini"' "test.ini has Total=3, Passed=2 (it has: $(echo $ini))"
+    check '[ -s "$out/$scenario/run1-passed.png" ] && [ -s "$out/$scenario/run2-failed.png" ]' "screenshots of a passed and a failed station"
+  else
+    # No test passed, so "Passed" was never written: it reads as 0.
+    check 'grep -qx "Total=3" <<<"$ini" && ! grep -v "^Passed=0$" <<<"$ini" | grep -q "^Passed="' "test.ini has Total=3 and no passes (it has: $(echo $ini))"
+    check '[ -s "$out/$scenario/run3-unplugged.png" ]' "a screenshot after the last unplugging"
+  fi
+  sed 's/^/  /' "$out/$scenario/autopilot.log"
+  exit $fail
+fi
+
+if ! command -v xvfb-run >/dev/null; then
+  echo "xvfb-run is missing: skipped"
+  exit 0
+fi
+rm -rf "$out"
+mkdir -p "$out"
+status=0
+pids=()
+for scenario in demo unplug; do
+  xvfb-run -a -s "-screen 0 1920x1080x24" "$0" --inside "$station" "$evaluator" "$out" "$scenario" \
+    >"$out/$scenario.txt" 2>&1 &
+  pids+=($!)
+done
+for pid in "${pids[@]}"; do wait "$pid" || status=1; done
+cat "$out/demo.txt" "$out/unplug.txt"
+[ $status = 0 ] && echo "first run: both scenarios as expected; screenshots in $out"
+exit $status
