@@ -125,6 +125,7 @@ TEST_P(RefusedCounters, APassWhoseWriteIsRefusedReachesTheFileWithTheNextWrite) 
     attach({1, 2, 3, 4, 5, 6}, 7);
     expectBoxFor();
     EXPECT_EQ(shown(), "4/6");
+    EXPECT_EQ(form_->lbStatus->text(), QString::fromUtf16(kPassWord));
     EXPECT_FALSE(form_->imgPassed->isVisible());
 
     // The next connection writes its count and the pass the file missed.
