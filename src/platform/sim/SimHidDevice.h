@@ -84,7 +84,6 @@ private:
     void dropUnbuffered(std::uint64_t now, bool includeNow);
     void dropOverflow(std::uint64_t now);
     bool isOpen_ = false;
-    std::uint64_t openedAt_ = 0;
 };
 
 // Plugs in a HID device: its interface goes to the end of the enumeration
