@@ -6,9 +6,9 @@
 #include "Hid.h"
 
 #include "ModuleLoader.h"
+#include "SlotTable.h"
 #include "Win.h"
 
-#include <cstring>
 #include <iterator>
 
 namespace Hid {
@@ -97,19 +97,7 @@ const Slot kSlots[] = {
     {"HidP_InitializeReportForID", &initializeReportForId, Needs::nt5},
 };
 
-// A slot is written and read as the bytes of a code address, whatever its
-// declared type, so one table serves the typed and the untyped slots alike.
 static_assert(sizeof(THidP_GetCaps) == sizeof(FARPROC));
-
-void store(const Slot& slot, FARPROC address) {
-    std::memcpy(slot.storage, &address, sizeof address);
-}
-
-FARPROC load(const Slot& slot) {
-    FARPROC address;
-    std::memcpy(&address, slot.storage, sizeof address);
-    return address;
-}
 
 // The minor-version test does not look at the major version: on NT 6.0 the two
 // report functions are not attempted although that library has them. Nothing in
@@ -136,11 +124,11 @@ std::size_t SlotCount() {
 }
 
 const char* SlotSymbol(std::size_t index) {
-    return index < std::size(kSlots) ? kSlots[index].symbol : nullptr;
+    return binding::symbolAt(kSlots, index);
 }
 
 FARPROC SlotAddress(std::size_t index) {
-    return index < std::size(kSlots) ? load(kSlots[index]) : nullptr;
+    return binding::addressAt(kSlots, index);
 }
 
 } // namespace Hid
@@ -160,9 +148,9 @@ bool BindHid() {
     }
     for (const Slot& slot : kSlots) {
         if (attempted(slot.needs, version)) {
-            store(slot, ResolveSymbol(library, slot.symbol, allResolved));
+            binding::storeSlot(slot.storage, ResolveSymbol(library, slot.symbol, allResolved));
         } else {
-            store(slot, nullptr);
+            binding::storeSlot(slot.storage, nullptr);
         }
     }
     if (!allResolved) {
@@ -175,6 +163,6 @@ void UnbindHid() {
     using namespace Hid;
     CloseLibrary(library);
     for (const Slot& slot : kSlots) {
-        store(slot, nullptr);
+        binding::storeSlot(slot.storage, nullptr);
     }
 }

@@ -12,8 +12,8 @@
 #include "SetupApi.h"
 
 #include "ModuleLoader.h"
+#include "SlotTable.h"
 
-#include <cstring>
 #include <iterator>
 
 namespace SetupApi {
@@ -120,19 +120,7 @@ struct Slot {
 #define SLOT_ONE_CALLED(n) {#n, &n},
 const Slot kSlots[] = {SETUP_API_FUNCTIONS(SLOT_AW, SLOT_AW_CALLED, SLOT_ONE, SLOT_ONE_CALLED)};
 
-// A slot is written and read as the bytes of a code address, whatever its
-// declared type, so one table serves the typed and the untyped slots alike.
 static_assert(sizeof(TSetupDiGetClassDevsA) == sizeof(FARPROC));
-
-void store(const Slot& slot, FARPROC address) {
-    std::memcpy(slot.storage, &address, sizeof address);
-}
-
-FARPROC load(const Slot& slot) {
-    FARPROC address;
-    std::memcpy(&address, slot.storage, sizeof address);
-    return address;
-}
 
 HMODULE library = nullptr;
 int loadCount = 0;
@@ -144,11 +132,11 @@ std::size_t SlotCount() {
 }
 
 const char* SlotSymbol(std::size_t index) {
-    return index < std::size(kSlots) ? kSlots[index].symbol : nullptr;
+    return binding::symbolAt(kSlots, index);
 }
 
 FARPROC SlotAddress(std::size_t index) {
-    return index < std::size(kSlots) ? load(kSlots[index]) : nullptr;
+    return binding::addressAt(kSlots, index);
 }
 
 int LoadCount() {
@@ -170,7 +158,7 @@ bool BindSetupApi() {
         return false; // the count stays raised: the caller's unbind lowers it
     }
     for (const Slot& slot : kSlots) {
-        store(slot, ResolveSymbol(library, slot.symbol, allResolved));
+        binding::storeSlot(slot.storage, ResolveSymbol(library, slot.symbol, allResolved));
     }
     if (!allResolved) {
         UnbindSetupApi();
@@ -185,6 +173,6 @@ void UnbindSetupApi() {
     }
     CloseLibrary(library);
     for (const Slot& slot : kSlots) {
-        store(slot, nullptr);
+        binding::storeSlot(slot.storage, nullptr);
     }
 }

@@ -1,5 +1,8 @@
 #include "StationFixture.h"
 
+#include "Hid.h"
+#include "SetupApi.h"
+
 #include <QCoreApplication>
 #include <QMouseEvent>
 #include <QTimerEvent>
@@ -89,6 +92,23 @@ void StationTest::TearDown() {
     form_.reset();
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
+}
+
+void LinkedStationTest::SetUp() {
+    StationTest::SetUp();
+    ASSERT_TRUE(BindHid());
+    ASSERT_TRUE(BindSetupApi());
+}
+
+void LinkedStationTest::TearDown() {
+    StationTest::TearDown(); // the window and its last device reference go first
+    EXPECT_EQ(sim::machine().openHandles("file"), 0u);
+    EXPECT_EQ(sim::machine().pendingTransfers(), 0u);
+    for (const auto& v : sim::machine().violations()) {
+        ADD_FAILURE() << "simulated machine: " << v;
+    }
+    UnbindSetupApi();
+    UnbindHid();
 }
 
 void StationTest::start(std::vector<LinkKind> kinds) {

@@ -82,6 +82,15 @@ protected:
     std::unique_ptr<TMainForm> form_;
 };
 
+// The window with the product's real links: both libraries bound on the
+// simulated machine, and the machine left clean (no open device handle, no
+// transfer still running, no misuse recorded) once the window is gone.
+class LinkedStationTest : public StationTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+};
+
 // Where the tests keep the screenshots they take: beside the test program.
 std::filesystem::path screenshotDirectory();
 void saveScreenshot(const QImage& image, const char* name);

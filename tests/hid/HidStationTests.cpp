@@ -21,24 +21,8 @@ const std::string kLevelReport = bytes({3, 5, 250});
 const Reports kKeyWait = {bytes({1, 1, 254}), bytes({2, 1, 254}), bytes({2, 0, 255}),
                           bytes({4, 0, 255})};
 
-class HidStationTest : public StationTest {
+class HidStationTest : public LinkedStationTest {
 protected:
-    void SetUp() override {
-        StationTest::SetUp();
-        ASSERT_TRUE(BindHid());
-        ASSERT_TRUE(BindSetupApi());
-    }
-    void TearDown() override {
-        StationTest::TearDown(); // the window and its last device reference go first
-        EXPECT_EQ(sim::machine().openHandles("file"), 0u);
-        EXPECT_EQ(sim::machine().pendingTransfers(), 0u);
-        for (const auto& v : sim::machine().violations()) {
-            ADD_FAILURE() << "simulated machine: " << v;
-        }
-        UnbindSetupApi();
-        UnbindHid();
-    }
-
     // The product's HID kind, which must come first in the product's table.
     static LinkKind hidKind() {
         std::vector<LinkKind> kinds = productLinkKinds();

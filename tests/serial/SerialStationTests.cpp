@@ -29,23 +29,11 @@ std::string keyWaits(int count) {
     return frames;
 }
 
-class SerialStationTest : public StationTest {
+class SerialStationTest : public LinkedStationTest {
 protected:
     void SetUp() override {
-        StationTest::SetUp();
-        ASSERT_TRUE(BindHid());
-        ASSERT_TRUE(BindSetupApi());
+        LinkedStationTest::SetUp();
         sim::plugOtherUsbDevices(8); // hubs, a mouse, a keyboard, a disk
-    }
-    void TearDown() override {
-        StationTest::TearDown(); // the window and its last device reference go first
-        EXPECT_EQ(sim::machine().openHandles("file"), 0u);
-        EXPECT_EQ(sim::machine().pendingTransfers(), 0u);
-        for (const auto& v : sim::machine().violations()) {
-            ADD_FAILURE() << "simulated machine: " << v;
-        }
-        UnbindSetupApi();
-        UnbindHid();
     }
 
     void startProduct() {
