@@ -92,7 +92,7 @@ TEST_F(HidStationTest, APassingEvaluatorIsFoundOpenedCountedAndTested) {
                                                   kKeyWait}));
     EXPECT_EQ(markersShowing(form_->imgGood), (std::vector<int>{1, 2, 3, 4, 5, 6}));
     EXPECT_TRUE(form_->imgPassed->isVisible());
-    EXPECT_EQ(form_->lbStatus->text(), QString::fromUtf16(kPassWord));
+    EXPECT_EQ(form_->lbStatus->text(), kPassWord);
     EXPECT_EQ(form_->lbCount->text(), "1/1");
     EXPECT_EQ(iniText(), "[COUNT]\r\nTotal=1\r\nPassed=1\r\n");
 
@@ -115,7 +115,7 @@ TEST_F(HidStationTest, AWrongKeyFailsTheTestAtThatKey) {
     EXPECT_EQ(markersShowing(form_->imgGood), (std::vector<int>{1, 2}));
     EXPECT_EQ(markersShowing(form_->imgBad), (std::vector<int>{3, 5}));
     EXPECT_TRUE(form_->imgFailed->isVisible());
-    EXPECT_EQ(form_->lbStatus->text(), QString::fromUtf16(kFailWord));
+    EXPECT_EQ(form_->lbStatus->text(), kFailWord);
     EXPECT_EQ(form_->lbCount->text(), "0/1");
     EXPECT_EQ(evaluator->writtenBytes(),
               reports({{kPromptReport, kLevelReport}, kKeyWait, kKeyWait, kKeyWait}));
