@@ -123,7 +123,7 @@ const QPixmap& QtStationWindow::picture(const std::string& name) {
 }
 
 void QtStationWindow::paintNow() {
-    paintedRevision_ = station_ ? station_->model().revision() : 0;
+    updateIfChanged();
     repaint();
 }
 
@@ -195,9 +195,20 @@ void QtStationWindow::closeEvent(QCloseEvent* event) {
 }
 
 void QtStationWindow::updateIfChanged() {
-    const std::uint64_t revision = station_->model().revision();
-    if (revision != paintedRevision_) {
-        paintedRevision_ = revision;
-        update();
+    if (!station_) {
+        return;
+    }
+    const auto& widgets = station_->model().widgets();
+    paintedRevisions_.resize(widgets.size(), ~std::uint64_t{0});
+    QRegion changed;
+    for (std::size_t i = 0; i < widgets.size(); ++i) {
+        if (widgets[i]->revision() != paintedRevisions_[i]) {
+            paintedRevisions_[i] = widgets[i]->revision();
+            const WidgetRect& g = widgets[i]->geometry();
+            changed += QRect(g.left, g.top, g.width, g.height);
+        }
+    }
+    if (!changed.isEmpty()) {
+        update(changed);
     }
 }

@@ -11,6 +11,7 @@
 #include <QPixmap>
 #include <QWidget>
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -45,12 +46,13 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    // Schedules a repaint when anything in the model changed since the last one.
+    // Schedules a repaint of the widgets that changed since the last one (at
+    // idle, only the status line's marker moves).
     void updateIfChanged();
 
     std::map<std::string, QPixmap> pictures_;
     QBasicTimer timer_;
-    std::uint64_t paintedRevision_ = ~std::uint64_t{0};
+    std::vector<std::uint64_t> paintedRevisions_; // per widget, as last scheduled
     std::unique_ptr<TMainForm> station_; // last: it calls back into this window while built
 };
 
