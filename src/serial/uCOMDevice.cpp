@@ -93,14 +93,14 @@ bool TCOMDevice::AwaitCompletion(OVERLAPPED& Overlapped, std::int32_t Count, DWO
     const DWORD start = win::GetTickCount();
     bool timedOut = false;
     bool result = false;
-    DWORD& transferred = Transferred;
+    Transferred = 0;
     for (;;) {
         // Any failure, an error as well as a transfer still running, counts
         // as not complete yet.
-        if (win::GetOverlappedResult(FHandle, &Overlapped, &transferred, FALSE)) {
+        if (win::GetOverlappedResult(FHandle, &Overlapped, &Transferred, FALSE)) {
             break;
         }
-        if (std::int64_t{Count} <= std::int64_t{transferred}) {
+        if (std::int64_t{Count} <= std::int64_t{Transferred}) {
             result = true;
         }
         const DWORD elapsed = win::GetTickCount() - start; // right across the counter's wrap
@@ -137,7 +137,8 @@ bool TCOMDevice::SetCommParams(DWORD BaudRate, BYTE ByteSize, BYTE Parity, BYTE 
     // No handshake: a driver left with RTS/CTS or DSR/DTR handshake, or
     // XON/XOFF, by a previous program would otherwise hold every write while
     // the evaluator's cable leaves CTS or DSR low, or swallow the bytes 0x11
-    // and 0x13 (the key report ends in 0x11). DTR and RTS are simply on.
+    // and 0x13 (the key report ends in 0x11). DTR and RTS are held on, as
+    // plain output lines.
     dcb.fOutxCtsFlow = FALSE;
     dcb.fOutxDsrFlow = FALSE;
     dcb.fDsrSensitivity = FALSE;
