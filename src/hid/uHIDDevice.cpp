@@ -121,7 +121,12 @@ THIDResult transfer(HANDLE device, DWORD timeout, DWORD& bytesDone, Start start)
     // ended it may still write into the record, signal the event or fill the
     // buffer, so wait for that before any of them goes out of scope.
     (void)win::CancelIo(device);
-    (void)win::GetOverlappedResult(device, &overlapped, &done, TRUE);
+    if (win::GetOverlappedResult(device, &overlapped, &done, TRUE)) {
+        // The driver had finished it before the cancel came (a key pressed
+        // just as the wait ran out): the transfer happened, with its data.
+        bytesDone = done;
+        return THIDResult::Success;
+    }
     return waited == WAIT_TIMEOUT ? THIDResult::TimedOut : THIDResult::TransferFailed;
 }
 

@@ -25,7 +25,7 @@ enum class THIDResult : int {
     Success = 0,
     NotOpen = 2,        // Read, Write: nothing open; Close: nothing was open
     AlreadyOpen = 3,    // Open: a device is held already; nothing changed
-    TimedOut = 4,       // Read, Write: still pending at the time-out, cancelled
+    TimedOut = 4,       // Read, Write: pending at the time-out and cancelled before it completed
     TransferFailed = 5, // Read, Write: the transfer or the wait for it failed
     InvalidHandle = 7,  // Close: marked open but without a valid handle
     DoesNotFit = 8,     // Read: buffer or buffer count too small; Write: report too long

@@ -58,7 +58,8 @@ bool TCOMDevice::Read(void* Buffer, std::int32_t Count) {
         if (win::ReadFile(FHandle, Buffer, systemCount(Count), &done, &call.record)) {
             result = true;
         } else if (win::GetLastError() == ERROR_IO_PENDING) {
-            result = AwaitCompletion(call.record, Count);
+            DWORD transferred = 0;
+            result = AwaitCompletion(call.record, Count, transferred);
         }
     } else {
         DWORD done = 0;
@@ -69,33 +70,37 @@ bool TCOMDevice::Read(void* Buffer, std::int32_t Count) {
 }
 
 bool TCOMDevice::Write(const void* Buffer, std::int32_t Count) {
+    // A write that the write time-out ends early still "succeeds" in Windows'
+    // terms, with fewer bytes moved: for the device that is a frame it never
+    // got whole, so it is a failure here.
+    const DWORD wanted = systemCount(Count);
+    DWORD done = 0;
     if (!FOverlapped) {
-        DWORD done = 0;
-        return win::WriteFile(FHandle, Buffer, systemCount(Count), &done, nullptr) != FALSE;
+        return win::WriteFile(FHandle, Buffer, wanted, &done, nullptr) != FALSE && done == wanted;
     }
     OverlappedCall call;
     // A reply still queued from an earlier exchange must not be taken for the
     // answer to this one.
     (void)win::PurgeComm(FHandle, PURGE_RXABORT | PURGE_RXCLEAR);
-    DWORD done = 0;
-    if (win::WriteFile(FHandle, Buffer, systemCount(Count), &done, &call.record)) {
-        return true;
+    if (win::WriteFile(FHandle, Buffer, wanted, &done, &call.record)) {
+        return done == wanted;
     }
-    return win::GetLastError() == ERROR_IO_PENDING && AwaitCompletion(call.record, Count);
+    return win::GetLastError() == ERROR_IO_PENDING && AwaitCompletion(call.record, Count, done) &&
+           done == wanted;
 }
 
-bool TCOMDevice::AwaitCompletion(OVERLAPPED& Overlapped, std::int32_t Count) {
+bool TCOMDevice::AwaitCompletion(OVERLAPPED& Overlapped, std::int32_t Count, DWORD& Transferred) {
     const DWORD start = win::GetTickCount();
     bool timedOut = false;
     bool result = false;
-    DWORD transferred = 0;
+    Transferred = 0;
     for (;;) {
         // Any failure, an error as well as a transfer still running, counts
         // as not complete yet.
-        if (win::GetOverlappedResult(FHandle, &Overlapped, &transferred, FALSE)) {
+        if (win::GetOverlappedResult(FHandle, &Overlapped, &Transferred, FALSE)) {
             break;
         }
-        if (std::int64_t{Count} <= std::int64_t{transferred}) {
+        if (std::int64_t{Count} <= std::int64_t{Transferred}) {
             result = true;
         }
         const DWORD elapsed = win::GetTickCount() - start; // right across the counter's wrap
@@ -112,8 +117,12 @@ bool TCOMDevice::AwaitCompletion(OVERLAPPED& Overlapped, std::int32_t Count) {
     // buffer, all of which go when this call returns: cancel it and wait
     // until the system has let go of them.
     (void)win::CancelIo(FHandle);
-    DWORD ignored = 0;
-    (void)win::GetOverlappedResult(FHandle, &Overlapped, &ignored, TRUE);
+    DWORD moved = 0;
+    if (win::GetOverlappedResult(FHandle, &Overlapped, &moved, TRUE)) {
+        // The driver had finished it before the cancel came: it happened.
+        Transferred = moved;
+        return true;
+    }
     return result;
 }
 
@@ -125,6 +134,18 @@ bool TCOMDevice::SetCommParams(DWORD BaudRate, BYTE ByteSize, BYTE Parity, BYTE 
     dcb.ByteSize = ByteSize;
     dcb.Parity = Parity;
     dcb.StopBits = StopBits;
+    // No handshake: a driver left with RTS/CTS or DSR/DTR handshake, or
+    // XON/XOFF, by a previous program would otherwise hold every write while
+    // the evaluator's cable leaves CTS or DSR low, or swallow the bytes 0x11
+    // and 0x13 (the key report ends in 0x11). DTR and RTS are held on, as
+    // plain output lines.
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
     return win::SetCommState(FHandle, &dcb) != FALSE;
 }
 
@@ -135,6 +156,22 @@ bool TCOMDevice::SetTimeout(std::int32_t Milliseconds) {
     timeouts.ReadIntervalTimeout = 0;
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(Milliseconds);
+    return win::SetCommTimeouts(FHandle, &timeouts) != FALSE;
+}
+
+bool TCOMDevice::DiscardInput() {
+    return win::PurgeComm(FHandle, PURGE_RXCLEAR) != FALSE;
+}
+
+bool TCOMDevice::SetWriteTimeout(std::int32_t Milliseconds) {
+    COMMTIMEOUTS timeouts{};
+    // Writing back a record that was never read would zero the read time-outs
+    // and let reads wait for ever.
+    if (!win::GetCommTimeouts(FHandle, &timeouts)) {
+        return false;
+    }
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = systemCount(Milliseconds);
     return win::SetCommTimeouts(FHandle, &timeouts) != FALSE;
 }
 

@@ -36,22 +36,32 @@ public:
     // still succeeds with only what arrived: callers that need whole replies
     // clear their buffer first and check what they got.
     [[nodiscard]] bool Read(void* Buffer, std::int32_t Count);
-    // Writes Count bytes. On an overlapped handle the input queue is discarded
-    // first (and any pending read aborted).
+    // Writes Count bytes; true only when all of them went out (a write ended
+    // by the write time-out fails). On an overlapped handle the input queue is
+    // discarded first (and any pending read aborted).
     [[nodiscard]] bool Write(const void* Buffer, std::int32_t Count);
     // Baud rate, data bits, parity and stop bits, as the Windows codes (parity
-    // 0 none; stop bits 0 one, 1 one and a half, 2 two). Flow control and the
+    // 0 none; stop bits 0 one, 1 one and a half, 2 two), with no handshake:
+    // no CTS or DSR output flow control, no XON/XOFF, DTR and RTS on. The
     // other line settings stay as the driver has them.
     bool SetCommParams(DWORD BaudRate, BYTE ByteSize, BYTE Parity, BYTE StopBits);
     // A read of N bytes then returns when N bytes have come or Milliseconds
     // have passed since it began. Also bounds the polling of overlapped
     // transfers. The write time-outs stay as they are.
     bool SetTimeout(std::int32_t Milliseconds);
+    // Bounds every write: one that has not gone out within Milliseconds ends
+    // there, short, and fails. The read time-outs stay as they are; a port
+    // whose time-outs cannot be read is left untouched (false).
+    bool SetWriteTimeout(std::int32_t Milliseconds);
+    // Throws away what has arrived and not been read (PURGE_RXCLEAR).
+    bool DiscardInput();
 
 private:
     // Polls a transfer that went pending until it completes or Timeout() has
-    // passed; on giving up, cancels it and waits until it has ended.
-    bool AwaitCompletion(OVERLAPPED& Overlapped, std::int32_t Count);
+    // passed; on giving up, cancels it and waits until it has ended. True when
+    // it completed (also in the instant before the cancel), with the bytes
+    // moved in Transferred.
+    bool AwaitCompletion(OVERLAPPED& Overlapped, std::int32_t Count, DWORD& Transferred);
 
     HANDLE FHandle;
     bool FOverlapped;

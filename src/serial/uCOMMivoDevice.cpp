@@ -8,6 +8,9 @@ constexpr char kAck = '3';
 constexpr std::uint8_t kReportStart = 0x10;
 constexpr std::uint8_t kReportEnd = 0x11;
 constexpr std::int32_t kOpenTimeoutMs = 100;
+// A three-byte frame takes about 3 ms at 9600 baud; one that has not gone out
+// within this has met a line that will not take it.
+constexpr std::int32_t kWriteTimeoutMs = 100;
 
 } // namespace
 
@@ -26,7 +29,12 @@ bool TCOMMivoDevice::Attach(std::unique_ptr<TCOMDevice> Port) {
         return false;
     }
     (void)FDevice->SetCommParams(9600, 8, NOPARITY, ONESTOPBIT);
+    // Before the read time-out: should the port's time-outs be unreadable,
+    // SetTimeout still leaves the reads bounded.
+    (void)FDevice->SetWriteTimeout(kWriteTimeoutMs);
     (void)FDevice->SetTimeout(kOpenTimeoutMs);
+    // Some adapters emit a zero byte as they are opened.
+    (void)FDevice->DiscardInput();
     return true;
 }
 
@@ -36,8 +44,13 @@ int TCOMMivoDevice::Detach() {
 }
 
 bool TCOMMivoDevice::WriteFrame(std::string_view Frame) {
-    return FDevice != nullptr &&
-           FDevice->Write(Frame.data(), static_cast<std::int32_t>(Frame.size()));
+    if (FDevice == nullptr) {
+        return false;
+    }
+    // Whatever waits unread (an acknowledgement that came after its read gave
+    // up, line noise) is not the answer to this frame.
+    (void)FDevice->DiscardInput();
+    return FDevice->Write(Frame.data(), static_cast<std::int32_t>(Frame.size()));
 }
 
 bool TCOMMivoDevice::ReadAck() {

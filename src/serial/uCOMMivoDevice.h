@@ -1,7 +1,7 @@
 // The evaluator behind a USB-serial adapter.
 //
-// The link runs at 9600 baud, 8 data bits, no parity, one stop bit. The
-// station sends three-byte frames, 'C', a command byte, 'E':
+// The link runs at 9600 baud, 8 data bits, no parity, one stop bit, with no
+// handshake. The station sends three-byte frames, 'C', a command byte, 'E':
 //   "C1E" prompt, "C2E" wait for a key, "C3E" end the key interaction,
 //   'C', 0x66 - level, 'E' light `level` star lamps (no answer).
 // The evaluator acknowledges "C1E", "C2E" and "C3E" with the byte '3'; after
@@ -45,13 +45,15 @@ protected:
     TCOMMivoDevice() = default;
 
     // Takes the port the adapter gave (null: none found). A usable port is set
-    // to 9600 8N1 with a 100 ms read time-out; any other is freed at once.
+    // to 9600 8N1 without handshake, with a 100 ms read time-out and a 100 ms
+    // write time-out, and its input queue is cleared; any other is freed at once.
     // True when the link is open.
     bool Attach(std::unique_ptr<TCOMDevice> Port);
     // Frees the port, which closes it; 0.
     int Detach();
 
 private:
+    // Clears the input queue, then writes the frame; true when all of it went out.
     bool WriteFrame(std::string_view Frame);
     // One byte, cleared first so that a read ended by its time-out cannot pass.
     bool ReadAck();

@@ -516,6 +516,52 @@ TEST_F(HIDTransferTest, AHangingWriteTimesOutAfterCancelling) {
     EXPECT_EQ(machine().calls("CancelIo"), 1u);
 }
 
+// The driver may finish a transfer in the instant between the end of the wait
+// and the cancel (a key pressed just as the key wait runs out). Windows then
+// completes it normally: the transfer happened, and the report it read must not
+// be thrown away as a time-out.
+TEST_F(HIDTransferTest, ATransferThatCompletesAsItIsCancelledIsASuccessWithItsData) {
+    struct Case {
+        const char* name;
+        bool isRead;
+        bool waitFails;
+    };
+    const std::uint8_t command[3] = {2, 0, 255};
+    for (const Case& c :
+         {Case{"read at the time-out", true, false}, Case{"write at the time-out", false, false},
+          Case{"read after a failed wait", true, true}}) {
+        SCOPED_TRACE(c.name);
+        device.SetTimeouts(150, 80);
+        evaluator->writesHang = !c.isRead;
+        evaluator->written.clear();
+        if (c.waitFails) {
+            machine().failCall("WaitForSingleObject", machine().calls("WaitForSingleObject") + 1,
+                               ERROR_INVALID_HANDLE);
+        }
+        machine().beforeNextCancel([hid = evaluator, isRead = c.isRead] {
+            if (isRead) {
+                hid->queueInput(sim::machine().now(), bytes({5, 4, 0}));
+            } else {
+                hid->writesHang = false;
+            }
+        });
+        const std::uint64_t start = now();
+        std::array<std::uint8_t, 3> buffer{};
+        DWORD bytesRead = 77;
+        if (c.isRead) {
+            EXPECT_EQ(device.Read(buffer.data(), 3, 1, bytesRead), THIDResult::Success);
+            EXPECT_EQ(bytesRead, 3u);
+            EXPECT_EQ(buffer, (std::array<std::uint8_t, 3>{5, 4, 0}));
+        } else {
+            EXPECT_EQ(device.Write(command, 3), THIDResult::Success);
+            EXPECT_EQ(evaluator->writtenBytes(), std::vector<std::string>{bytes({2, 0, 255})});
+        }
+        EXPECT_EQ(now() - start, c.waitFails ? 0u : c.isRead ? 150u : 80u);
+        EXPECT_EQ(machine().pendingTransfers(), 0u);
+        EXPECT_TRUE(device.IsOpen());
+    }
+}
+
 TEST_F(HIDTransferTest, ClosedReadsZeroFillAndReturn2) {
     ASSERT_EQ(device.Close(), THIDResult::Success);
     std::array<std::uint8_t, 8> buffer;

@@ -131,6 +131,17 @@ TEST_F(HIDMivoDeviceTest, WaitKeyThatTimesOutStillEndsTheInteraction) {
     EXPECT_FALSE(mivo->IsOpen());
 }
 
+TEST_F(HIDMivoDeviceTest, AKeyPressedAsTheWaitRunsOutCounts) {
+    auto evaluator = plugEvaluator(0);
+    machine().beforeNextCancel([evaluator] {
+        evaluator->queueInput(sim::machine().now(), bytes({5, 3, 0}));
+    });
+    const std::uint64_t start = now();
+    EXPECT_EQ(mivo->WaitKey(5000), 3);
+    EXPECT_EQ(now() - start, 5004u);
+    EXPECT_EQ(evaluator->writtenBytes(), (Reports{kWaitBegins, kCaptureOn, kCaptureOff, kFinish}));
+}
+
 TEST_F(HIDMivoDeviceTest, WaitKeyWithoutADeviceReturns255AndWritesNothing) {
     EXPECT_EQ(mivo->WaitKey(5000), 255);
     EXPECT_EQ(now(), 0u);

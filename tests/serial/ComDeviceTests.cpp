@@ -225,6 +225,33 @@ TEST_F(ComDevice, OverlappedTransferThatCompletesDuringThePollSucceedsEvenWhenSh
     EXPECT_EQ(calls("CancelIo"), 0u);
 }
 
+// The transfer finishes in the instant between the poll giving up and the
+// cancel: Windows completes it normally, and so must the call.
+TEST_F(ComDevice, OverlappedTransferThatCompletesAsItIsCancelledSucceeds) {
+    for (bool isRead : {true, false}) {
+        SCOPED_TRACE(isRead ? "read" : "write");
+        freshMachine();
+        auto port = addPort("\\\\.\\COM5");
+        port->holdWrites = true; // CTS low, with the driver's RTS/CTS handshake
+        TCOMDevice com(5, true);
+        com.SetTimeout(100);
+        port->timeouts = {0, 0, 0, 0, 0}; // the port itself ends neither
+        machine().beforeNextCancel([port, isRead] {
+            if (isRead) {
+                port->send("hello", sim::machine().now());
+            } else {
+                port->holdWrites = false;
+            }
+        });
+        char buffer[5] = {};
+        std::uint64_t start = now();
+        EXPECT_TRUE(isRead ? com.Read(buffer, 5) : com.Write("C1E", 3));
+        EXPECT_EQ(now() - start, 100u);
+        EXPECT_EQ(calls("CancelIo"), 1u);
+        EXPECT_EQ(isRead ? std::string(buffer, 5) : port->stationBytes(), isRead ? "hello" : "C1E");
+    }
+}
+
 TEST_F(ComDevice, OverlappedWriteHeldBackUntilTheFarEndReleasesIt) {
     auto port = addPort("\\\\.\\COM5");
     port->holdWrites = true;
@@ -238,6 +265,30 @@ TEST_F(ComDevice, OverlappedWriteHeldBackUntilTheFarEndReleasesIt) {
     EXPECT_GE(now() - start, 30u);
     EXPECT_LE(now() - start, 31u);
     EXPECT_EQ(port->stationBytes(), "C1E");
+}
+
+// Whatever holds the line back, a write ends by its write time-out, and one
+// that moved fewer bytes than asked is a failure, in either mode.
+TEST_F(ComDevice, AWriteThatTheLineHoldsBackEndsByItsWriteTimeOutAsAFailure) {
+    for (bool overlapped : {false, true}) {
+        SCOPED_TRACE(overlapped ? "overlapped" : "plain");
+        freshMachine();
+        auto port = addPort("\\\\.\\COM5");
+        port->stallWrites = true;
+        TCOMDevice com(5, overlapped);
+        com.SetTimeout(1000);
+        port->timeouts.WriteTotalTimeoutMultiplier = 0;
+        port->timeouts.WriteTotalTimeoutConstant = 0;
+        ASSERT_TRUE(com.SetWriteTimeout(200));
+        EXPECT_EQ(port->timeouts.WriteTotalTimeoutConstant, 200u);
+        EXPECT_EQ(port->timeouts.WriteTotalTimeoutMultiplier, 0u);
+        EXPECT_EQ(port->timeouts.ReadTotalTimeoutConstant, 1000u) << "the read side stays";
+        std::uint64_t start = now();
+        EXPECT_FALSE(com.Write("C1E", 3));
+        EXPECT_EQ(now() - start, 200u);
+        EXPECT_EQ(calls("CancelIo"), 0u) << "the port ended it, not the poll";
+        EXPECT_TRUE(port->stationBytes().empty());
+    }
 }
 
 TEST_F(ComDevice, OverlappedTransferFailingOutrightIsFalseAtOnce) {
@@ -268,18 +319,31 @@ TEST_F(ComDevice, SetTimeoutSetsTheReadTotalAndKeepsTheWriteTimeOuts) {
     EXPECT_EQ(port->timeouts.ReadTotalTimeoutConstant, 5000u);
 }
 
-TEST_F(ComDevice, SetCommParamsChangesTheFourLineSettingsOnly) {
+TEST_F(ComDevice, SetCommParamsSetsTheLineWithoutHandshake) {
     auto port = addPort("\\\\.\\COM5");
     TCOMDevice com(5, false);
-    DCB expected = port->dcb; // 115200 7E2 with RTS/CTS handshake, XON/XOFF characters
+    // 115200 7E2 with RTS/CTS handshake, as a previous program may leave it;
+    // and with every other handshake a driver offers switched on as well.
+    port->dcb.fOutxDsrFlow = 1;
+    port->dcb.fDsrSensitivity = 1;
+    port->dcb.fOutX = 1;
+    port->dcb.fInX = 1;
+    port->dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    DCB expected = port->dcb;
     expected.BaudRate = 9600;
     expected.ByteSize = 8;
     expected.Parity = NOPARITY;
     expected.StopBits = ONESTOPBIT;
+    expected.fOutxCtsFlow = 0;
+    expected.fOutxDsrFlow = 0;
+    expected.fDsrSensitivity = 0;
+    expected.fOutX = 0;
+    expected.fInX = 0;
+    expected.fDtrControl = DTR_CONTROL_ENABLE;
+    expected.fRtsControl = RTS_CONTROL_ENABLE;
     EXPECT_TRUE(com.SetCommParams(9600, 8, NOPARITY, ONESTOPBIT));
-    EXPECT_EQ(std::memcmp(&expected, &port->dcb, sizeof(DCB)), 0);
-    EXPECT_EQ(port->dcb.fOutxCtsFlow, 1u);
-    EXPECT_EQ(port->dcb.fRtsControl, 2u);
+    EXPECT_EQ(std::memcmp(&expected, &port->dcb, sizeof(DCB)), 0)
+        << "the special characters and the other flags stay as the driver had them";
 
     // Settings the driver refuses leave the port as it was.
     EXPECT_FALSE(com.SetCommParams(9600, 9, NOPARITY, ONESTOPBIT));

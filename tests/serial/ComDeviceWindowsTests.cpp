@@ -90,6 +90,12 @@ TEST_F(RealComPort, PlainModeCarriesTheEvaluatorsFrames) {
     EXPECT_EQ(dcb.ByteSize, 8);
     EXPECT_EQ(dcb.Parity, NOPARITY);
     EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+    // No handshake, whatever the line had before.
+    EXPECT_EQ(dcb.fOutxCtsFlow, 0u);
+    EXPECT_EQ(dcb.fOutxDsrFlow, 0u);
+    EXPECT_EQ(dcb.fOutX, 0u);
+    EXPECT_EQ(dcb.fInX, 0u);
+    EXPECT_NE(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_HANDSHAKE));
 
     COMMTIMEOUTS before{};
     ASSERT_TRUE(::GetCommTimeouts(port.Handle(), &before));
@@ -125,6 +131,37 @@ TEST_F(RealComPort, PlainModeCarriesTheEvaluatorsFrames) {
     EXPECT_EQ(std::string(reply, 6), std::string("3\x10\x00"
                                                  "4\x11\x00",
                                                  6));
+}
+
+// A far end that takes nothing: the pseudo-terminal's buffers fill up and the
+// driver holds the rest of the write, as a line with CTS low would. The write
+// time-out ends it, short, and the short write is a failure.
+TEST_F(RealComPort, AWriteTheLineCannotTakeEndsByItsWriteTimeOut) {
+    TCOMDevice port(5, false);
+    ASSERT_NE(port.Handle(), INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(port.SetCommParams(9600, 8, NOPARITY, ONESTOPBIT));
+    ASSERT_TRUE(port.SetTimeout(150));
+    ASSERT_TRUE(port.SetWriteTimeout(300));
+    COMMTIMEOUTS t{};
+    ASSERT_TRUE(::GetCommTimeouts(port.Handle(), &t));
+    EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(t.WriteTotalTimeoutConstant, 300u);
+    EXPECT_EQ(t.ReadTotalTimeoutConstant, 150u) << "the read side stays";
+
+    const std::string block(4 << 20, 'x');
+    DWORD start = ::GetTickCount();
+    EXPECT_FALSE(port.Write(block.data(), static_cast<std::int32_t>(block.size())));
+    DWORD took = ::GetTickCount() - start;
+    EXPECT_GE(took, 250u);
+    EXPECT_LT(took, 3000u);
+
+    // Drain what did go through, so that the next case finds a quiet line.
+    ASSERT_TRUE(::PurgeComm(port.Handle(), PURGE_TXCLEAR | PURGE_TXABORT));
+    COMMTIMEOUTS quick{};
+    quick.ReadTotalTimeoutConstant = 200;
+    ::SetCommTimeouts(farEnd, &quick);
+    while (!farEndRead(1 << 16).empty()) {
+    }
 }
 
 TEST_F(RealComPort, OverlappedWriteDiscardsWhatWaitedInTheInputQueue) {

@@ -48,10 +48,14 @@ TEST_F(ComMivo, OpenSetsTheLineTo9600_8N1WithA100msReadTimeOut) {
     EXPECT_EQ(dcb.ByteSize, 8);
     EXPECT_EQ(dcb.Parity, NOPARITY);
     EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
-    EXPECT_EQ(dcb.fOutxCtsFlow, before.fOutxCtsFlow);
-    EXPECT_EQ(dcb.fRtsControl, before.fRtsControl);
+    // No handshake, whatever the driver had before (it had RTS/CTS on).
+    EXPECT_EQ(before.fOutxCtsFlow, 1u);
+    EXPECT_EQ(dcb.fOutxCtsFlow, 0u);
+    EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
     EXPECT_EQ(port().timeouts.ReadTotalTimeoutConstant, 100u);
     EXPECT_EQ(port().timeouts.ReadIntervalTimeout, 0u);
+    EXPECT_EQ(port().timeouts.WriteTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(port().timeouts.WriteTotalTimeoutConstant, 100u);
     EXPECT_EQ(port().openFlags, 0u) << "plain mode";
     EXPECT_TRUE(sent().empty()) << "opening sends nothing";
 
@@ -152,12 +156,56 @@ TEST_F(ComMivo, PromptIsTrueOnlyForTheAcknowledgement) {
     }
 }
 
-TEST_F(ComMivo, AByteThatCameUnaskedIsTakenByTheNextAcknowledgement) {
+// A byte nobody asked for must not be taken for the answer to the next frame:
+// the zero byte some adapters emit as they are opened, or an acknowledgement
+// that came after its read had given up.
+TEST_F(ComMivo, AStrayByteDoesNotFailACorrectlyPressedKey) {
+    struct Case {
+        const char* what;
+        std::string atOpen;
+        std::uint64_t lateAck; // delay of the prompt's acknowledgement; 0: the usual
+    };
+    for (const Case& c : {Case{"zero byte at open", std::string(1, '\0'), 0},
+                          Case{"late acknowledgement", "", 150}}) {
+        SCOPED_TRACE(c.what);
+        device.reset();
+        freshMachine();
+        adapter = sim::plugAdapter(AdapterChip::PL2303, "COM5");
+        port().bytesAtOpen = c.atOpen;
+        if (c.lateAck != 0) {
+            evaluator().script("C1E", {{c.lateAck, "3"}});
+        }
+        evaluator().pressKeys("1");
+        device = open();
+        EXPECT_EQ(device->Prompt(), c.lateAck == 0);
+        machine().advance(2000); // the station's pause after the prompt
+        device->SetLevel(5);
+        EXPECT_EQ(device->WaitKey(5000), 1);
+        EXPECT_EQ(sent(), "C1ECaEC2E");
+    }
+}
+
+// A driver that a previous program left with RTS/CTS handshake, on a cable
+// where nothing drives CTS: the line must not depend on it, and a write that
+// cannot go out fails within a bounded time instead of freezing the station.
+TEST_F(ComMivo, WritesNeitherWaitForCtsNorBlockForEver) {
+    port().holdWrites = true;                        // CTS low
+    port().timeouts.WriteTotalTimeoutMultiplier = 0; // and no write time-out either
+    port().timeouts.WriteTotalTimeoutConstant = 0;
     device = open();
-    evaluator().silence();
-    port().send("3", now()); // e.g. the late answer to an earlier frame
+    evaluator().pressKeys("2");
     EXPECT_TRUE(device->Prompt());
+    EXPECT_EQ(device->WaitKey(5000), 2);
+    EXPECT_EQ(sent(), "C1EC2E");
+
+    port().stallWrites = true; // the adapter takes nothing at all
+    std::uint64_t start = now();
+    EXPECT_EQ(device->WaitKey(5000), 0);
+    EXPECT_EQ(now() - start, 100u) << "the frame's write time-out, and no \"C3E\" after it";
+    start = now();
     EXPECT_FALSE(device->Prompt());
+    EXPECT_EQ(now() - start, 100u + 5000u) << "the write time-out, then the read's";
+    EXPECT_EQ(sent(), "C1EC2E");
 }
 
 TEST_F(ComMivo, WaitKeyReadsTheKeyAndSendsNothingMore) {

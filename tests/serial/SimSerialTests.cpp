@@ -52,6 +52,41 @@ TEST_F(SimSerial, ReadsEndAsTheWindowsTimeOutRulesSay) {
     }
 }
 
+TEST_F(SimSerial, CtsLowHoldsWritesOnlyWithCtsFlowControl) {
+    struct Case {
+        const char* what;
+        bool ctsFlow, ctsLow, stalled;
+        DWORD writeConstant;
+        std::uint64_t took;
+        DWORD done;
+    };
+    for (const Case& c : {
+             Case{"CTS low, no handshake", false, true, false, 0, 0, 3},
+             Case{"CTS low, CTS handshake: held to the write time-out", true, true, false, 40, 40,
+                  0},
+             Case{"CTS high, CTS handshake", true, false, false, 0, 0, 3},
+             Case{"a wedged adapter, no handshake", false, false, true, 40, 40, 0},
+         }) {
+        SCOPED_TRACE(c.what);
+        freshMachine();
+        auto port = addPort("\\\\.\\COM5");
+        port->dcb.fOutxCtsFlow = c.ctsFlow ? 1 : 0;
+        port->holdWrites = c.ctsLow;
+        port->stallWrites = c.stalled;
+        port->timeouts = {0, 0, 0, 0, c.writeConstant};
+        HANDLE h = openPort();
+        DWORD done = 99;
+        std::uint64_t start = now();
+        EXPECT_TRUE(win::WriteFile(h, "C1E", 3, &done, nullptr)) << "a write time-out is no error";
+        EXPECT_EQ(now() - start, c.took);
+        EXPECT_EQ(done, c.done);
+        COMSTAT status{};
+        ASSERT_TRUE(win::ClearCommError(h, nullptr, &status));
+        EXPECT_EQ(status.fCtsHold, c.ctsFlow && c.ctsLow ? 1u : 0u);
+        win::CloseHandle(h);
+    }
+}
+
 TEST_F(SimSerial, TheFarEndSkipsWhatIsNotAFrameAndLogsBothSides) {
     auto port = addPort("\\\\.\\COM5");
     auto evaluator = std::make_shared<sim::ScriptedEvaluator>();

@@ -73,6 +73,7 @@ void Machine::reset() {
     alwaysFail_.clear();
     violations_.clear();
     pollers_.clear();
+    beforeCancel_ = nullptr;
     images_.clear();
     loaded_.clear();
     nextHandle_ = 0x100;
@@ -558,6 +559,10 @@ void Machine::runToCompletion(const std::shared_ptr<File>& file, Io& io) {
 }
 
 void Machine::cancelIo(HANDLE file) {
+    if (auto action = std::exchange(beforeCancel_, nullptr)) {
+        action();
+        pump(); // what that let finish completes normally
+    }
     // Windows only asks for cancellation here: the transfer finishes later, and
     // until it has, its record, event and buffer must stay alive.
     for (auto& p : pending_) {

@@ -222,6 +222,12 @@ public:
     // Runs a plain (synchronous) transfer to its end.
     void runToCompletion(const std::shared_ptr<File>& file, Io& io);
     void cancelIo(HANDLE file);
+    // Runs once at the next CancelIo, before the cancellation reaches any
+    // transfer: what happens in the instant between a wait's time-out and the
+    // cancel (a key pressed just then, a held write let go). A transfer it lets
+    // finish completes after all, as Windows completes a request the driver had
+    // already finished when the cancel came.
+    void beforeNextCancel(std::function<void()> action) { beforeCancel_ = std::move(action); }
     // A pending transfer of this record, or null.
     std::shared_ptr<Io> pendingFor(const OVERLAPPED* overlapped) const;
     bool completeWaiting(const OVERLAPPED* overlapped); // GetOverlappedResult with waiting
@@ -271,6 +277,7 @@ private:
     std::vector<std::string> violations_;
     std::vector<std::function<void()>> pollers_;
     bool polling_ = false;
+    std::function<void()> beforeCancel_;
 };
 
 inline Machine& machine() {

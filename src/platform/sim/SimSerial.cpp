@@ -56,6 +56,7 @@ DWORD SerialPort::open(DWORD access, DWORD flags) {
     openAccess = access;
     openFlags = flags;
     ++opens;
+    send(bytesAtOpen, now); // some adapters emit a zero byte when opened
     return 0;
 }
 
@@ -135,8 +136,12 @@ void SerialPort::progressRead(Io& io, Track& t, std::uint64_t now) {
     }
 }
 
+bool SerialPort::writesHeld() const {
+    return stallWrites || (holdWrites && dcb.fOutxCtsFlow != 0);
+}
+
 void SerialPort::progressWrite(Io& io, Track&, std::uint64_t now) {
-    if (holdWrites) {
+    if (writesHeld()) {
         if (now >= writeDeadline(io)) {
             finish(io, 0); // write time-out: success, nothing moved
         }
@@ -157,7 +162,7 @@ std::uint64_t SerialPort::wakeTime(const Io& io, std::uint64_t now) const {
         return now;
     }
     if (!io.isRead) {
-        return holdWrites ? std::max(writeDeadline(io), now) : now;
+        return writesHeld() ? std::max(writeDeadline(io), now) : now;
     }
     if (io.done >= io.count || returnsAtOnce(timeouts)) {
         return now;
@@ -230,7 +235,7 @@ BOOL SerialPort::clearError(DWORD* errors, COMSTAT* status) {
     lineErrors = 0;
     if (status != nullptr) {
         *status = COMSTAT{};
-        status->fCtsHold = holdWrites ? 1 : 0;
+        status->fCtsHold = holdWrites && dcb.fOutxCtsFlow != 0 ? 1 : 0;
         status->cbInQue = static_cast<DWORD>(queued());
     }
     return TRUE;

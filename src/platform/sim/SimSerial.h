@@ -85,8 +85,14 @@ public:
     DCB dcb{};
     COMMTIMEOUTS timeouts{};
     DWORD openError = 0;     // fail CreateFileA with this error
-    bool holdWrites = false; // the far end holds CTS low: writes wait (or time out)
-    DWORD lineErrors = 0;    // recorded line errors (CE_FRAME, ...), cleared by ClearCommError
+    std::string bytesAtOpen; // what the adapter puts in the input queue as it is opened
+    // The far end holds CTS low. That holds writes back (until the write
+    // time-out, if any) only while the DCB asks for CTS output flow control.
+    bool holdWrites = false;
+    // The adapter takes no bytes whatever the handshake (a wedged driver):
+    // writes wait until the write time-out, if any.
+    bool stallWrites = false;
+    DWORD lineErrors = 0; // recorded line errors (CE_FRAME, ...), cleared by ClearCommError
 
 private:
     struct Arrival {
@@ -107,6 +113,7 @@ private:
     void progressWrite(Io& io, Track& t, std::uint64_t now);
     std::uint64_t readDeadline(const Io& io) const;
     std::uint64_t writeDeadline(const Io& io) const;
+    bool writesHeld() const;
 
     std::shared_ptr<FarEnd> farEnd_;
     std::deque<Arrival> input_; // sorted by arrival time
