@@ -1,6 +1,7 @@
 #include "ModelPainter.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace {
 
@@ -92,7 +93,16 @@ bool BackBuffer::saveBmp(const std::wstring& path) const {
     bool ok = WriteFile(out, &file, sizeof(file), &written, nullptr) && written == sizeof(file);
     ok = ok && WriteFile(out, &header, sizeof(header), &written, nullptr) &&
          written == sizeof(header);
-    ok = ok && WriteFile(out, bits_, imageSize, &written, nullptr) && written == imageSize;
+    // GDI leaves the alpha byte of what it draws at 0: the file's pixels are opaque.
+    for (int y = 0; ok && y < height_; ++y) {
+        std::vector<std::uint32_t> row(bits_ + static_cast<std::size_t>(y) * width_,
+                                       bits_ + static_cast<std::size_t>(y + 1) * width_);
+        for (auto& pixel : row) {
+            pixel |= 0xFF000000u;
+        }
+        const DWORD rowSize = static_cast<DWORD>(row.size() * 4);
+        ok = WriteFile(out, row.data(), rowSize, &written, nullptr) && written == rowSize;
+    }
     CloseHandle(out);
     return ok;
 }
