@@ -15,7 +15,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/station-bench.XXXXXX")
 export WINEPREFIX=$work/prefix WINEDEBUG=-all
 station_pid=
 cleanup() {
-  [ -n "$station_pid" ] && kill "$station_pid" 2>/dev/null
+  kill $station_pid $(station_processes) 2>/dev/null
   "$wineserver" -k 2>/dev/null || true
   bash "$root/tests/app/win32/xvfb.sh" stop "$work/x" >/dev/null
   rm -rf "$work"
@@ -27,7 +27,7 @@ trap cleanup EXIT
 bash "$root/tests/app/win32/xvfb.sh" start "$work/x" >/dev/null
 export DISPLAY=":$(tr -d '[:space:]' <"$work/x/display")"
 bash "$root/tests/app/win32/prepare-prefix.sh"
-"$wineserver" -p >/dev/null 2>&1 </dev/null # one server, as on a running desktop
+"$wineserver" -p >/dev/null 2>&1 </dev/null || true # one server, as on a running desktop
 mkdir -p "$work/station"
 cp "$exe" "$work/station/evaluator-station.exe"
 
@@ -54,10 +54,22 @@ start_once() {
   until painted; do sleep 0.02; done
   echo "$start $(now)" | awk '{printf "%.2f\n", $2 - $1}'
 }
+# The station's Windows process: Wine's launcher does not stay its parent, so
+# it is found by its working directory (the station's own folder).
+station_processes() {
+  local pid
+  for pid in $(pgrep -f 'evaluator-station\.exe' || true); do
+    [ "$(readlink "/proc/$pid/cwd" 2>/dev/null)" = "$work/station" ] && echo "$pid"
+  done
+  true
+}
 stop_station() {
-  kill "$station_pid" 2>/dev/null || true
+  kill "$station_pid" $(station_processes) 2>/dev/null || true
   wait "$station_pid" 2>/dev/null || true
   station_pid=
+  while [ -n "$(station_processes)" ] || xwininfo -root -tree | grep -qF '"Evaluator Test Station"'; do
+    sleep 0.05
+  done
 }
 
 times=()
@@ -72,20 +84,21 @@ start_once >/dev/null
 sleep 2
 ticks=$(getconf CLK_TCK)
 cpu() { awk '{print $14 + $15}' "/proc/$1/stat"; }
-# This prefix's server: it works in /tmp/.wine-<uid>/server-<device>-<inode>.
-server_dir=/tmp/.wine-$(id -u)/server-$(printf '%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
+# This prefix's server: it works in a directory server-<device>-<inode> of the prefix.
+server_dir=server-$(printf '%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
 server_pid=
-for pid in $(pgrep -x wineserver || true); do
-  [ "$(readlink "/proc/$pid/cwd" 2>/dev/null)" = "$server_dir" ] && server_pid=$pid
+for pid in $(pgrep -x 'wineserver(64)?' || true); do
+  [ "$(basename "$(readlink "/proc/$pid/cwd" 2>/dev/null)")" = "$server_dir" ] && server_pid=$pid
 done
-s0=$(cpu "$station_pid")
+process=$(station_processes | head -n 1)
+s0=$(cpu "$process")
 w0=$( [ -n "$server_pid" ] && cpu "$server_pid" || echo 0)
 sleep "$idle_seconds"
-s1=$(cpu "$station_pid")
+s1=$(cpu "$process")
 w1=$( [ -n "$server_pid" ] && cpu "$server_pid" || echo 0)
 awk -v s=$((s1 - s0)) -v w=$((w1 - w0)) -v t="$ticks" -v d="$idle_seconds" 'BEGIN {
   printf "idle CPU over %d s: station %.2f s (%.2f %%), wineserver %.2f s\n", d, s / t, 100 * s / t / d, w / t }'
-echo "resident memory of the idle station: $(awk '/VmRSS/{print $2" "$3}' "/proc/$station_pid/status")" \
+echo "resident memory of the idle station: $(awk '/VmRSS/{print $2" "$3}' "/proc/$process/status")" \
   "(the Wine process, its system DLLs included)"
 stop_station
 

@@ -29,7 +29,7 @@ failures=0
 station_pid=
 cleanup() {
   chattr -i "$ini" 2>/dev/null || true
-  [ -n "$station_pid" ] && kill "$station_pid" 2>/dev/null
+  kill $station_pid $(station_processes) 2>/dev/null
   true
 }
 trap cleanup EXIT
@@ -70,11 +70,20 @@ start_station() {
   cy=$((wy + caption))
   sleep 1 # the first ticks
 }
+# The station's Windows process: Wine's launcher does not stay its parent, so
+# it is found by its working directory (the station's own folder).
+station_processes() {
+  local pid
+  for pid in $(pgrep -f 'evaluator-station\.exe' || true); do
+    [ "$(readlink "/proc/$pid/cwd" 2>/dev/null)" = "$station_dir" ] && echo "$pid"
+  done
+  true
+}
 stop_station() {
-  kill "$station_pid" 2>/dev/null
+  kill "$station_pid" $(station_processes) 2>/dev/null
   wait "$station_pid" 2>/dev/null
   station_pid=
-  wait_for '[ "$(windows | wc -l)" -eq 0 ]' 100
+  wait_for '[ -z "$(station_processes)" ] && [ "$(windows | wc -l)" -eq 0 ]' 100
 }
 shot() { # name: the screen and the client area
   import -window root "$out/$1-screen.png"
