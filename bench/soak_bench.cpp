@@ -5,9 +5,8 @@
 // whether "test.ini" counted exactly the cycles that connected and passed.
 // Exit status 1 when a count is off or a handle was left open.
 //
-//   soak_bench [cycles]        (offscreen unless QT_QPA_PLATFORM says otherwise)
+//   soak_bench [cycles]
 #include "Soak.h"
-#include "StationApplication.h"
 #include "sim/SimMachine.h"
 
 #include <malloc.h>
@@ -27,11 +26,7 @@ std::uint64_t heapInUseKilobytes() {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
     const std::uint64_t cycles = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 10000;
-    StationApplication app(argc, argv);
     std::string pattern = (std::filesystem::temp_directory_path() / "soak-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         std::perror("mkdtemp");

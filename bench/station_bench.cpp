@@ -7,8 +7,10 @@
 // memory of the idle station, each with the limit it should stay under.
 #include "Binding.h"
 #include "JpegDecoder.h"
-#include "StationApplication.h"
+#include "QtStationWindow.h"
+
 #include "frmMain.h"
+#include <QApplication>
 
 #include <QEvent>
 #include <QFile>
@@ -92,8 +94,8 @@ int main(int argc, char** argv) {
 
     // The program's own start, step by step.
     LibraryBinding binding;
-    StationApplication application(argc, argv);
-    TMainForm form({});
+    QApplication application(argc, argv);
+    QtStationWindow form({});
     FirstPaint firstPaint;
     form.installEventFilter(&firstPaint);
     form.show();
@@ -134,7 +136,7 @@ int main(int argc, char** argv) {
     constexpr int kTicks = 20000;
     const auto tickBegin = Clock::now();
     for (int i = 0; i < kTicks; ++i) {
-        form.Timer1Timer();
+        form.station().Timer1Timer();
     }
     const double tickUs =
         std::chrono::duration<double, std::micro>(Clock::now() - tickBegin).count() / kTicks;

@@ -27,8 +27,8 @@ struct WidgetRect {
 };
 
 enum class WidgetKind { Picture, Label };
-enum class TextAlign { Left, Right };          // horizontal; labels centre vertically
-enum class FontFamily { SimSun, Tahoma };      // "宋体" (GB2312 character set) or Tahoma
+enum class TextAlign { Left, Right };           // horizontal; labels centre vertically
+enum class FontFamily { SimSun, Tahoma };       // "宋体" (GB2312 character set) or Tahoma
 enum class MouseButton { Left, Right, Middle }; // as a window reports a double-click
 
 struct WidgetFont {

@@ -1,31 +1,11 @@
 #include "frmMain.h"
 
-#include "JpegDecoder.h"
-#include "StationApplication.h"
-
-#include <QCloseEvent>
-#include <QFile>
-#include <QGuiApplication>
-#include <QScreen>
-#include <QStyle>
-#include <QTimerEvent>
-
 #include <algorithm>
+#include <exception>
 #include <limits>
-
-// Outside any namespace, as the resource macro requires.
-static void initStationResources() {
-    static const bool done = [] {
-        Q_INIT_RESOURCE(station);
-        return true;
-    }();
-    (void)done;
-}
 
 namespace {
 
-constexpr int kClientWidth = 690;
-constexpr int kClientHeight = 643;
 constexpr int kIdleInterval = 100;      // ms: the polling rate for attached evaluators
 constexpr int kPromptPause = 2000;      // ms between the prompt and lighting the lamps
 constexpr std::int32_t kKeyWait = 5000; // ms the operator has for each key
@@ -34,51 +14,7 @@ constexpr int kFirstKeyStep = 2;
 constexpr int kLastKeyStep = 7;
 constexpr const char* kSection = "COUNT";
 
-const QString kStatusIdle = QStringLiteral("                   >>>"); // 19 spaces
-
-QPixmap resourcePicture(const char* name) {
-    return QPixmap(QStringLiteral(":/station/") + QLatin1String(name));
-}
-
-QPixmap photograph() {
-    QFile file(QStringLiteral(":/station/evaluator.jpg"));
-    if (!file.open(QIODevice::ReadOnly)) {
-        return {};
-    }
-    const QByteArray bytes = file.readAll();
-    return QPixmap::fromImage(decodeJpeg(std::string_view(bytes.constData(), bytes.size())));
-}
-
-// Windows has "宋体" (SimSun) with every Chinese font pack; elsewhere the
-// station falls back on the CJK fonts the system has.
-QFont cjkFont(int pixelSize) {
-    QFont font;
-    font.setFamilies({QString::fromUtf16(u"\u5B8B\u4F53"), QStringLiteral("SimSun"),
-                      QStringLiteral("NSimSun"), QStringLiteral("WenQuanYi Zen Hei"),
-                      QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Noto Serif CJK SC"),
-                      QStringLiteral("AR PL UMing CN")});
-    font.setPixelSize(pixelSize);
-    font.setBold(true);
-    return font;
-}
-
-QFont tahomaFont(int pixelSize, bool bold) {
-    QFont font;
-    font.setFamilies(
-        {QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans"), QStringLiteral("Verdana")});
-    font.setPixelSize(pixelSize);
-    font.setBold(bold);
-    return font;
-}
-
-// White text on an opaque black background.
-void paintWhiteOnBlack(QLabel* label) {
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::Window, Qt::black);
-    palette.setColor(QPalette::WindowText, Qt::white);
-    label->setPalette(palette);
-    label->setAutoFillBackground(true);
-}
+const std::string kStatusIdle = "                   >>>"; // 19 spaces
 
 // A counter that has reached the largest 32-bit value stays there: the count is
 // then meaningless anyway, and wrapping to a negative number would be worse.
@@ -88,143 +24,133 @@ std::int32_t countOneMore(std::int32_t counter) {
 
 } // namespace
 
-void TickTimer::timerEvent(QTimerEvent* event) {
-    if (event->timerId() == timerId() && onTimer) {
-        StationApplication::runHandler(onTimer);
-        return;
+void StationTimer::setInterval(int milliseconds) {
+    interval_ = milliseconds;
+    if (active_) {
+        window_.setTimerInterval(milliseconds);
     }
-    QTimer::timerEvent(event);
 }
 
-TMainForm::TMainForm(std::vector<LinkKind> kinds, QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
-                          Qt::MSWindowsFixedSizeDialogHint),
-      linkKinds_(std::move(kinds)) {
-    initStationResources();
-    setWindowTitle(QStringLiteral("Evaluator Test Station"));
-    setFixedSize(kClientWidth, kClientHeight);
-    QPalette palette = this->palette();
-    palette.setColor(QPalette::Window, Qt::black);
-    setPalette(palette);
-    setAutoFillBackground(true);
-    setFont(tahomaFont(11, false));
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(),
-                                        screen->availableGeometry()));
+void StationTimer::start(int milliseconds) {
+    interval_ = milliseconds;
+    active_ = true;
+    window_.setTimerInterval(milliseconds);
+}
+
+void StationTimer::stop() {
+    if (active_) {
+        active_ = false;
+        window_.stopTimer();
     }
+}
+
+TMainForm::TMainForm(IStationWindow& window, std::vector<LinkKind> kinds)
+    : window_(window), linkKinds_(std::move(kinds)) {
     createWidgets();
-    FormCreate();
+    runHandler([this] { FormCreate(); });
+    Timer1->start(kIdleInterval);
 }
 
 TMainForm::~TMainForm() = default;
 
 void TMainForm::createWidgets() {
-    auto picture = [this](PictureWidget*& widget, const char* name, QRect geometry, int group,
-                          bool visible) {
-        widget = new PictureWidget(this);
-        widget->setObjectName(QLatin1String(name));
-        widget->setGeometry(geometry);
-        widget->setProperty("group", group);
-        widget->setVisible(visible);
+    auto picture = [this](const char* name, WidgetRect bounds, int group, bool visible,
+                          const char* resource) {
+        Widget& widget = model_.add(WidgetKind::Picture, name, bounds, group, visible);
+        widget.setPicture(resource);
+        return &widget;
     };
-    auto label = [this](QLabel*& widget, const char* name, QRect geometry, const QFont& font,
-                        Qt::Alignment alignment) {
-        widget = new QLabel(this);
-        widget->setObjectName(QLatin1String(name));
-        widget->setGeometry(geometry);
-        widget->setProperty("group", 0);
-        widget->setFont(font);
-        widget->setAlignment(alignment);
-        paintWhiteOnBlack(widget);
+    auto label = [this](const char* name, WidgetRect bounds, WidgetFont font, TextAlign align) {
+        Widget& widget = model_.add(WidgetKind::Label, name, bounds, 0, true);
+        widget.setFont(font);
+        widget.setAlignment(align);
+        return &widget;
     };
+    const WidgetFont simSun32{FontFamily::SimSun, 32, true};
+    const WidgetFont simSun24{FontFamily::SimSun, 24, true};
 
-    picture(imgBackground, "imgBackground", rect(), 0, true);
+    imgBackground =
+        picture("imgBackground", {0, 0, kClientWidth, kClientHeight}, 0, true, "evaluator.jpg");
     imgBackground->setCentred(true);
-    imgBackground->setPicture(photograph());
 
-    label(lbCount, "lbCount", QRect(512, 24, 170, 57), cjkFont(32),
-          Qt::AlignRight | Qt::AlignVCenter);
-    lbCount->setText(QStringLiteral("0/0"));
-    lbCount->setCursor(Qt::PointingHandCursor);
-    lbCount->installEventFilter(this);
+    lbCount = label("lbCount", {512, 24, 170, 57}, simSun32, TextAlign::Right);
+    lbCount->setText("0/0");
+    lbCount->setHandCursor(true);
+    // Thousands of tests make a count wider than the label: it shrinks to fit
+    // rather than lose its leading digits.
+    lbCount->setShrinkToFit(true);
 
-    label(lbStatus, "lbStatus", QRect(376, 600, 282, 30), cjkFont(24),
-          Qt::AlignLeft | Qt::AlignVCenter);
+    lbStatus = label("lbStatus", {376, 600, 282, 30}, simSun24, TextAlign::Left);
     lbStatus->setText(kStatusIdle);
 
-    picture(imgPassed, "imgPassed", QRect(224, 40, 200, 200), 1, false);
+    imgPassed = picture("imgPassed", {224, 40, 200, 200}, 1, false, "passed.gif");
     imgPassed->setCentred(true);
-    imgPassed->setPicture(resourcePicture("passed.gif"));
-    picture(imgFailed, "imgFailed", QRect(224, 40, 200, 200), 1, false);
+    imgFailed = picture("imgFailed", {224, 40, 200, 200}, 1, false, "failed.gif");
     imgFailed->setCentred(true);
-    imgFailed->setPicture(resourcePicture("failed.gif"));
-    picture(imgPower, "imgPower", QRect(493, 288, 16, 17), 1, true);
-    imgPower->setPicture(resourcePicture("power.gif"));
-
-    const QPixmap star = resourcePicture("star.gif");
-    picture(Image5, "Image5", QRect(323, 319, 17, 18), 2, true);
-    Image5->setPicture(star);
+    imgPower = picture("imgPower", {493, 288, 16, 17}, 1, true, "power.gif");
+    Image5 = picture("Image5", {323, 319, 17, 18}, 2, true, "star.gif");
 
     // The source pictures that MarkButton copies onto the key markers.
-    picture(imgGood, "imgGood", QRect(13, 589, 46, 35), 0, false);
-    imgGood->setPicture(resourcePicture("good.gif"));
-    picture(imgBad, "imgBad", QRect(66, 589, 46, 35), 0, false);
-    imgBad->setPicture(resourcePicture("bad.gif"));
-    picture(imgHint, "imgHint", QRect(131, 589, 46, 35), 0, false);
-    imgHint->setPicture(resourcePicture("hint.gif"));
+    imgGood = picture("imgGood", {13, 589, 46, 35}, 0, false, "good.gif");
+    imgBad = picture("imgBad", {66, 589, 46, 35}, 0, false, "bad.gif");
+    imgHint = picture("imgHint", {131, 589, 46, 35}, 0, false, "hint.gif");
 
-    picture(Image9, "Image9", QRect(356, 310, 17, 18), 2, true);
-    Image9->setPicture(star);
-    picture(Image10, "Image10", QRect(389, 298, 17, 18), 2, true);
-    Image10->setPicture(star);
-    picture(Image11, "Image11", QRect(419, 288, 17, 18), 2, true);
-    Image11->setPicture(star);
-    picture(Image12, "Image12", QRect(451, 280, 17, 18), 2, true);
-    Image12->setPicture(star);
+    Image9 = picture("Image9", {356, 310, 17, 18}, 2, true, "star.gif");
+    Image10 = picture("Image10", {389, 298, 17, 18}, 2, true, "star.gif");
+    Image11 = picture("Image11", {419, 288, 17, 18}, 2, true, "star.gif");
+    Image12 = picture("Image12", {451, 280, 17, 18}, 2, true, "star.gif");
 
     // The key markers, empty until MarkButton gives them a picture. Key 1 is the
     // lowest on the left of the device, key 6 the highest on the right.
-    picture(imgButton1, "imgButton1", QRect(273, 511, 46, 35), 3, true);
-    picture(imgButton2, "imgButton2", QRect(327, 490, 46, 35), 3, true);
-    picture(imgButton3, "imgButton3", QRect(379, 469, 46, 35), 3, true);
-    picture(imgButton6, "imgButton6", QRect(526, 412, 46, 35), 3, true);
-    picture(imgButton5, "imgButton5", QRect(478, 430, 46, 35), 3, true);
-    picture(imgButton4, "imgButton4", QRect(429, 449, 46, 35), 3, true);
+    imgButton1 = picture("imgButton1", {273, 511, 46, 35}, 3, true, "");
+    imgButton2 = picture("imgButton2", {327, 490, 46, 35}, 3, true, "");
+    imgButton3 = picture("imgButton3", {379, 469, 46, 35}, 3, true, "");
+    imgButton6 = picture("imgButton6", {526, 412, 46, 35}, 3, true, "");
+    imgButton5 = picture("imgButton5", {478, 430, 46, 35}, 3, true, "");
+    imgButton4 = picture("imgButton4", {429, 449, 46, 35}, 3, true, "");
 
-    label(lbDevType, "lbDevType", QRect(24, 541, 97, 42), tahomaFont(32, true),
-          Qt::AlignLeft | Qt::AlignTop);
+    lbDevType =
+        label("lbDevType", {24, 541, 97, 42}, {FontFamily::Tahoma, 32, true}, TextAlign::Left);
 
-    Timer1 = new TickTimer(this);
-    Timer1->setObjectName(QStringLiteral("Timer1"));
-    Timer1->onTimer = [this] { Timer1Timer(); };
-    Timer1->start(kIdleInterval);
+    Timer1 = std::make_unique<StationTimer>(window_);
 }
 
-QWidget* TMainForm::findWidget(const QString& name) const {
-    for (QWidget* widget : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-        if (widget->objectName().compare(name, Qt::CaseInsensitive) == 0) {
-            return widget;
+template <class Handler> void TMainForm::runHandler(Handler&& handler) {
+    // The one error the station raises is the counters file's refused write;
+    // it ends the handler where it was, and the operator sees the box.
+    try {
+        handler();
+    } catch (const std::exception& error) {
+        // The box runs a message loop of its own, which goes on delivering the
+        // timer: a tick inside it would run the station inside its own tick.
+        errorBoxOpen_ = true;
+        try {
+            window_.showErrorBox(error.what());
+        } catch (...) {
+            // Nothing is left to tell the error with; the station goes on regardless.
         }
+        errorBoxOpen_ = false;
     }
-    return nullptr;
 }
 
-int TMainForm::groupOf(const QWidget* widget) {
-    return widget->property("group").toInt();
+void TMainForm::timerTick() {
+    if (errorBoxOpen_ || !Timer1->isActive()) {
+        return;
+    }
+    runHandler([this] { Timer1Timer(); });
 }
 
-void TMainForm::closeEvent(QCloseEvent* event) {
+void TMainForm::doubleClick(int x, int y, MouseButton button) {
+    // Only the left button resets: a right or middle double-click on the count
+    // is a slip of the hand, and it would cost a whole shift's counts.
+    if (errorBoxOpen_ || button != MouseButton::Left || model_.widgetAt(x, y) != lbCount) {
+        return;
+    }
+    runHandler([this] { lbCountDblClick(); });
+}
+
+void TMainForm::close() {
     FormClose();
-    QWidget::closeEvent(event);
-}
-
-bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == lbCount && event->type() == QEvent::MouseButtonDblClick) {
-        StationApplication::runHandler([this] { lbCountDblClick(); });
-        return true;
-    }
-    return QWidget::eventFilter(watched, event);
 }
 
 void TMainForm::FormCreate() {
@@ -252,6 +178,9 @@ void TMainForm::FormClose() {
 }
 
 void TMainForm::lbCountDblClick() {
+    if (!FIniFile) {
+        return;
+    }
     writeCount("Total", 0, "Passed", FPassed);
     writeCount("Passed", 0, "Total", 0);
     FTotal = 0;
@@ -260,7 +189,7 @@ void TMainForm::lbCountDblClick() {
 }
 
 void TMainForm::showCount() {
-    lbCount->setText(QStringLiteral("%1/%2").arg(FPassed).arg(FTotal));
+    lbCount->setText(std::to_string(FPassed) + "/" + std::to_string(FTotal));
 }
 
 void TMainForm::writeCount(const char* key, std::int32_t value, const char* otherKey,
@@ -285,7 +214,7 @@ void TMainForm::BeginTest() {
 }
 
 void TMainForm::ShowPassed() {
-    lbStatus->setText(QString::fromUtf16(kPassWord));
+    lbStatus->setText(kPassWord);
     FPassed = countOneMore(FPassed);
     showCount();
     writeCount("Passed", FPassed, "Total", FTotal);
@@ -293,30 +222,29 @@ void TMainForm::ShowPassed() {
 }
 
 void TMainForm::ShowFailed() {
-    lbStatus->setText(QString::fromUtf16(kFailWord));
+    lbStatus->setText(kFailWord);
     imgFailed->show();
 }
 
 void TMainForm::HideTagged() {
-    for (QWidget* widget : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-        if (groupOf(widget) > 0) {
+    for (const auto& widget : model_.widgets()) {
+        if (widget->group() > 0) {
             widget->hide();
         }
     }
 }
 
 void TMainForm::ShowLamps(bool Visible) {
-    for (QWidget* widget : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-        if (groupOf(widget) == 2) {
+    for (const auto& widget : model_.widgets()) {
+        if (widget->group() == 2) {
             widget->setVisible(Visible);
         }
     }
 }
 
-void TMainForm::MarkButton(int Index, const QString& SourceName) {
-    auto* marker =
-        dynamic_cast<PictureWidget*>(findWidget(QStringLiteral("imgButton%1").arg(Index)));
-    auto* source = dynamic_cast<PictureWidget*>(findWidget(SourceName));
+void TMainForm::MarkButton(int Index, std::string_view SourceName) {
+    Widget* marker = findWidget("imgButton" + std::to_string(Index));
+    Widget* source = findWidget(SourceName);
     if (marker == nullptr || source == nullptr) {
         return;
     }
@@ -338,7 +266,7 @@ void TMainForm::AnimateStatus() {
             FMarqueeDir = 1;
         }
     }
-    lbStatus->setText(QString(std::max(FMarqueePos, 0), QLatin1Char(' ')) + QLatin1String(arrow));
+    lbStatus->setText(std::string(static_cast<std::size_t>(std::max(FMarqueePos, 0)), ' ') + arrow);
 }
 
 void TMainForm::Timer1Timer() {
@@ -355,8 +283,19 @@ void TMainForm::Timer1Timer() {
             attached = FDevice->Open();
             if (attached) {
                 FConnected = true;
-                lbDevType->setText(QString::fromStdString(kind.text));
-                BeginTest();
+                lbDevType->setText(kind.text);
+                try {
+                    BeginTest();
+                } catch (...) {
+                    // The refused counters write ends this tick before the
+                    // prompt, which is what closes a HID link again. Held open,
+                    // it would hide the evaluator from the next tick's
+                    // exclusive-open presence count: the station would take it
+                    // for removed, connect again and count it again. No test
+                    // runs on this connection, so the link is not needed.
+                    FDevice->Close();
+                    throw;
+                }
             }
         }
     }
@@ -365,7 +304,7 @@ void TMainForm::Timer1Timer() {
         FConnected = false;
         FDevice->Close();
         ResetTest();
-        lbDevType->setText(QString());
+        lbDevType->setText(std::string());
     }
     if (FConnected) {
         StepTest();
@@ -393,13 +332,13 @@ void TMainForm::StepTest() {
         return;
     }
     const int key = FStep - 1;
-    MarkButton(key, QStringLiteral("imgHint"));
+    MarkButton(key, "imgHint");
     // The wait below blocks the window: paint the hint now, or the operator
     // would not see which key is asked until the wait is over.
-    repaint();
+    window_.paintNow();
     const std::uint8_t pressed = FDevice->WaitKey(kKeyWait);
     if (pressed == key) {
-        MarkButton(key, QStringLiteral("imgGood"));
+        MarkButton(key, "imgGood");
         if (FStep == kLastKeyStep) {
             FStep = -1;
             ShowPassed();
@@ -408,9 +347,9 @@ void TMainForm::StepTest() {
         }
         return;
     }
-    MarkButton(key, QStringLiteral("imgBad"));
+    MarkButton(key, "imgBad");
     if (pressed >= 1 && pressed <= 6) {
-        MarkButton(pressed, QStringLiteral("imgBad"));
+        MarkButton(pressed, "imgBad");
     }
     FStep = -1;
     ShowFailed();

@@ -3,12 +3,9 @@
 #include "Hid.h"
 #include "SetupApi.h"
 
-#include <QCoreApplication>
-#include <QMouseEvent>
-#include <QTimerEvent>
-
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 namespace {
@@ -81,11 +78,16 @@ bool FakeKind::lastHeldClosed() const {
 
 void StationTest::SetUp() {
     sim::machine().reset();
-    std::string pattern = (std::filesystem::temp_directory_path() / "station-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    // A directory of its own for this test's counters file (the same code runs
+    // on Windows, where there is no mkdtemp).
+    static std::mt19937_64 random{std::random_device{}()};
+    std::error_code error;
+    do {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("station-" + std::to_string(random() % 1000000000));
+    } while (!std::filesystem::create_directory(dir_, error) && !error);
+    ASSERT_FALSE(error) << error.message();
     sim::machine().setModuleFileName((dir_ / "evaluator-station").string());
-    testApplication().errors.clear();
 }
 
 void StationTest::TearDown() {
@@ -112,13 +114,7 @@ void LinkedStationTest::TearDown() {
 }
 
 void StationTest::start(std::vector<LinkKind> kinds) {
-    form_ = std::make_unique<TMainForm>(std::move(kinds));
-    // Shown and mapped, as on a screen, so that painting really happens. The
-    // timer must not tick meanwhile: the tests tick it themselves.
-    form_->Timer1->stop();
-    form_->show();
-    QCoreApplication::processEvents();
-    form_->Timer1->start();
+    form_ = std::make_unique<TMainForm>(window_, std::move(kinds));
 }
 
 void StationTest::start(std::initializer_list<std::pair<FakeKind*, const char*>> kinds) {
@@ -136,15 +132,12 @@ void StationTest::tick(int count) {
 }
 
 void StationTest::deliverTick() {
-    QTimerEvent event(form_->Timer1->timerId());
-    QCoreApplication::sendEvent(form_->Timer1, &event);
+    form_->timerTick();
 }
 
-void StationTest::doubleClickCount() {
-    const QPointF at(10, 10);
-    QMouseEvent event(QEvent::MouseButtonDblClick, at, form_->lbCount->mapToGlobal(at),
-                      Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(form_->lbCount, &event);
+void StationTest::doubleClickCount(MouseButton button) {
+    const WidgetRect& label = form_->lbCount->geometry();
+    form_->doubleClick(label.left + label.width / 2, label.top + label.height / 2, button);
 }
 
 std::string StationTest::iniPath() const {
@@ -166,16 +159,20 @@ void StationTest::writeIni(const std::string& text) const {
     std::ofstream(dir_ / "test.ini", std::ios::binary) << text;
 }
 
-PictureWidget* StationTest::marker(int key) const {
-    return dynamic_cast<PictureWidget*>(form_->findWidget(QStringLiteral("imgButton%1").arg(key)));
+std::string StationTest::lastError() const {
+    return window_.errors.empty() ? std::string() : window_.errors.back();
 }
 
-bool StationTest::shows(const PictureWidget* marker, const PictureWidget* source) const {
-    return marker->isVisible() && !marker->picture().isNull() &&
-           marker->picture().cacheKey() == source->picture().cacheKey();
+Widget* StationTest::marker(int key) const {
+    return form_->findWidget("imgButton" + std::to_string(key));
 }
 
-std::vector<int> StationTest::markersShowing(const PictureWidget* source) const {
+bool StationTest::shows(const Widget* marker, const Widget* source) const {
+    return marker->isVisible() && !marker->picture().empty() &&
+           marker->picture() == source->picture();
+}
+
+std::vector<int> StationTest::markersShowing(const Widget* source) const {
     std::vector<int> keys;
     for (int key = 1; key <= 6; ++key) {
         if (shows(marker(key), source)) {
@@ -187,8 +184,8 @@ std::vector<int> StationTest::markersShowing(const PictureWidget* source) const 
 
 std::vector<int> StationTest::visibleLamps() const {
     std::vector<int> lamps;
-    const QWidget* all[] = {form_->Image5, form_->Image9, form_->Image10, form_->Image11,
-                            form_->Image12};
+    const Widget* all[] = {form_->Image5, form_->Image9, form_->Image10, form_->Image11,
+                           form_->Image12};
     for (int i = 0; i < 5; ++i) {
         if (all[i]->isVisible()) {
             lamps.push_back(i + 1);
@@ -198,22 +195,10 @@ std::vector<int> StationTest::visibleLamps() const {
 }
 
 bool StationTest::anyTaggedVisible() const {
-    for (const QWidget* widget : form_->findChildren<QWidget*>()) {
-        if (TMainForm::groupOf(widget) > 0 && widget->isVisible()) {
+    for (const auto& widget : form_->model().widgets()) {
+        if (widget->group() > 0 && widget->isVisible()) {
             return true;
         }
     }
     return false;
-}
-
-std::filesystem::path screenshotDirectory() {
-    std::filesystem::path dir = QCoreApplication::applicationDirPath().toStdString();
-    dir /= "screenshots";
-    std::filesystem::create_directories(dir);
-    return dir;
-}
-
-void saveScreenshot(const QImage& image, const char* name) {
-    const auto path = screenshotDirectory() / name;
-    image.save(QString::fromStdString(path.string()));
 }

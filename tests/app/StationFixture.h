@@ -1,16 +1,14 @@
-// What the window's tests share: scripted evaluators and link kinds, a counters
-// file in a fresh directory of its own, and a way to tick the window both
-// directly and through the application (where the error box lives).
+// What the station's tests share: a recording window, scripted evaluators and
+// link kinds, a counters file in a fresh directory of its own, and ways to tick
+// the station both directly and as the window delivers its timer.
 #pragma once
 
 #include "LinkKinds.h"
-#include "StationApplication.h"
+#include "StationWindow.h"
 #include "frmMain.h"
 #include "sim/SimMachine.h"
 
 #include <gtest/gtest.h>
-
-#include <QImage>
 
 #include <cstdint>
 #include <deque>
@@ -20,16 +18,36 @@
 #include <string>
 #include <vector>
 
-// The application of the test program: the error box is recorded, not shown.
-class TestApplication final : public StationApplication {
+// The window as the station sees it, recording what the station asks of it.
+class FakeWindow final : public IStationWindow {
 public:
-    using StationApplication::StationApplication;
-    std::vector<QString> errors;
+    int paints = 0;             // paintNow calls
+    std::vector<int> intervals; // every setTimerInterval, in order
+    bool timerRunning = false;
+    std::vector<std::string> errors; // the error boxes shown, in order
+    // Runs while an error box is open (its own message loop), e.g. to deliver ticks.
+    std::function<void()> duringErrorBox;
+    // Runs at each paintNow: what the window would put on the screen now.
+    std::function<void()> onPaint;
 
-protected:
-    void showError(const QString& text) override { errors.push_back(text); }
+    void paintNow() override {
+        ++paints;
+        if (onPaint) {
+            onPaint();
+        }
+    }
+    void setTimerInterval(int milliseconds) override {
+        intervals.push_back(milliseconds);
+        timerRunning = true;
+    }
+    void stopTimer() override { timerRunning = false; }
+    void showErrorBox(const std::string& text) override {
+        errors.push_back(text);
+        if (duringErrorBox) {
+            duringErrorBox();
+        }
+    }
 };
-TestApplication& testApplication();
 
 // One link kind with its scripted evaluators. Every object it creates logs its
 // operations here, so a test sees the whole conversation in order.
@@ -45,7 +63,7 @@ public:
     std::weak_ptr<IMivoDevice> last; // the newest object, while anything holds it
 
     LinkKind entry(std::string text);
-    // The newest object is still held (by the window) and its link was closed.
+    // The newest object is still held (by the station) and its link was closed.
     bool lastHeldClosed() const;
 };
 
@@ -56,41 +74,40 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Creates and shows the window, with these kinds in this order.
+    // Creates the station, with these kinds in this order.
     void start(std::vector<LinkKind> kinds);
     void start(std::initializer_list<std::pair<FakeKind*, const char*>> kinds);
     // The tick handler, called directly.
     void tick(int count = 1);
-    // A tick delivered as the timer's own event, through the application.
+    // A tick as the window delivers its timer (under the station's error handler).
     void deliverTick();
-    // A double-click on the count label, through the application.
-    void doubleClickCount();
+    // A double-click in the middle of the count label, as the window passes it on.
+    void doubleClickCount(MouseButton button = MouseButton::Left);
 
     std::string iniPath() const;
     bool iniExists() const;
     std::string iniText() const;
     void writeIni(const std::string& text) const;
+    // The last error box's text; empty when none was shown.
+    std::string lastError() const;
 
-    // Markers and pictures as the window shows them.
-    PictureWidget* marker(int key) const;
-    bool shows(const PictureWidget* marker, const PictureWidget* source) const;
-    std::vector<int> markersShowing(const PictureWidget* source) const;
+    // Markers and pictures as the station shows them.
+    Widget* marker(int key) const;
+    bool shows(const Widget* marker, const Widget* source) const;
+    std::vector<int> markersShowing(const Widget* source) const;
     std::vector<int> visibleLamps() const;
     bool anyTaggedVisible() const;
 
     std::filesystem::path dir_;
+    FakeWindow window_;
     std::unique_ptr<TMainForm> form_;
 };
 
-// The window with the product's real links: both libraries bound on the
+// The station with the product's real links: both libraries bound on the
 // simulated machine, and the machine left clean (no open device handle, no
-// transfer still running, no misuse recorded) once the window is gone.
+// transfer still running, no misuse recorded) once the station is gone.
 class LinkedStationTest : public StationTest {
 protected:
     void SetUp() override;
     void TearDown() override;
 };
-
-// Where the tests keep the screenshots they take: beside the test program.
-std::filesystem::path screenshotDirectory();
-void saveScreenshot(const QImage& image, const char* name);

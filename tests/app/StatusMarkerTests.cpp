@@ -3,8 +3,8 @@
 
 namespace {
 
-QString frame(int spaces, const char* arrow) {
-    return QString(spaces, QLatin1Char(' ')) + QLatin1String(arrow);
+std::string frame(int spaces, const char* arrow) {
+    return std::string(static_cast<std::size_t>(spaces), ' ') + arrow;
 }
 
 class StatusMarkerTest : public StationTest {
@@ -15,7 +15,7 @@ protected:
 TEST_F(StatusMarkerTest, SweepsRightThenLeftInAThirtyEightTickCycle) {
     start({{&hid, "HID"}});
     EXPECT_EQ(form_->lbStatus->text(), frame(19, ">>>")); // as laid out
-    std::vector<QString> frames;
+    std::vector<std::string> frames;
     for (int i = 0; i < 40; ++i) {
         tick();
         frames.push_back(form_->lbStatus->text());
@@ -42,7 +42,7 @@ TEST_F(StatusMarkerTest, PositionSurvivesAConnection) {
     tick(2); // connected, lamps lit: the marker holds its frame
     EXPECT_EQ(form_->lbStatus->text(), frame(17, "<<<"));
     tick();
-    EXPECT_EQ(form_->lbStatus->text(), QString::fromUtf16(kFailWord));
+    EXPECT_EQ(form_->lbStatus->text(), kFailWord);
     hid.present = false;
     tick(); // removal, and the marker moves on in the same tick
     EXPECT_EQ(form_->lbStatus->text(), frame(16, "<<<"));

@@ -1,8 +1,6 @@
 // The tick and the test sequence, driven with scripted evaluators.
 #include "StationFixture.h"
 
-#include <QEvent>
-
 #include <algorithm>
 
 namespace {
@@ -16,20 +14,6 @@ std::vector<int> keysUpTo(int last) {
     }
     return keys;
 }
-
-// Counts the paint events a widget receives.
-class PaintCounter final : public QObject {
-public:
-    int paints = 0;
-
-protected:
-    bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() == QEvent::Paint) {
-            ++paints;
-        }
-        return false;
-    }
-};
 
 class SequenceTest : public StationTest {
 protected:
@@ -47,16 +31,18 @@ TEST_F(SequenceTest, PassingTestRunsOneStepOnEachOfTheSevenTicksAfterConnecting)
 
     // While each key is awaited: earlier keys good, this one hinted (and already
     // painted, since the wait blocks the window), later ones not shown.
-    std::vector<PaintCounter> counters(7);
-    for (int key = 1; key <= 6; ++key) {
-        marker(key)->installEventFilter(&counters[key]);
-    }
+    std::vector<int> hintPainted(7, 0);
+    window_.onPaint = [&] {
+        for (int key : markersShowing(form_->imgHint)) {
+            ++hintPainted[key];
+        }
+    };
     int asked = 0;
     hid.onWaitKey = [&](int) {
         ++asked;
         EXPECT_EQ(markersShowing(form_->imgGood), keysUpTo(asked - 1)) << "key " << asked;
         EXPECT_EQ(markersShowing(form_->imgHint), std::vector<int>{asked});
-        EXPECT_GT(counters[asked].paints, 0) << "hint of key " << asked << " not painted";
+        EXPECT_EQ(hintPainted[asked], 1) << "hint of key " << asked << " not painted";
         for (int later = asked + 1; later <= 6; ++later) {
             EXPECT_FALSE(marker(later)->isVisible()) << later;
         }
@@ -85,7 +71,7 @@ TEST_F(SequenceTest, PassingTestRunsOneStepOnEachOfTheSevenTicksAfterConnecting)
     EXPECT_EQ(hid.log, (Log{"Open", "Prompt", "SetLevel 5", "WaitKey 5000", "WaitKey 5000",
                             "WaitKey 5000", "WaitKey 5000", "WaitKey 5000", "WaitKey 5000"}));
     EXPECT_EQ(markersShowing(form_->imgGood), keysUpTo(6));
-    EXPECT_EQ(form_->lbStatus->text(), QString::fromUtf16(kPassWord));
+    EXPECT_EQ(form_->lbStatus->text(), kPassWord);
     EXPECT_TRUE(form_->imgPassed->isVisible());
     EXPECT_FALSE(form_->imgFailed->isVisible());
     EXPECT_EQ(form_->lbCount->text(), "1/1");
@@ -95,7 +81,7 @@ TEST_F(SequenceTest, PassingTestRunsOneStepOnEachOfTheSevenTicksAfterConnecting)
     tick(5);
     EXPECT_EQ(hid.log.size(), 9u);
     EXPECT_TRUE(form_->imgPassed->isVisible());
-    EXPECT_EQ(form_->lbStatus->text(), QString::fromUtf16(kPassWord));
+    EXPECT_EQ(form_->lbStatus->text(), kPassWord);
     EXPECT_EQ(hid.created, 1);
 }
 
@@ -122,7 +108,7 @@ TEST_P(FailingKey, MarksTheAskedKeyAndAValidWrongKeyBad) {
     EXPECT_EQ(markersShowing(form_->imgBad), c.bad);
     EXPECT_EQ(markersShowing(form_->imgGood), c.good);
     EXPECT_EQ(markersShowing(form_->imgHint), std::vector<int>{});
-    EXPECT_EQ(form_->lbStatus->text(), QString::fromUtf16(kFailWord));
+    EXPECT_EQ(form_->lbStatus->text(), kFailWord);
     EXPECT_TRUE(form_->imgFailed->isVisible());
     EXPECT_FALSE(form_->imgPassed->isVisible());
     EXPECT_EQ(form_->lbCount->text(), "0/1");
@@ -132,7 +118,7 @@ TEST_P(FailingKey, MarksTheAskedKeyAndAValidWrongKeyBad) {
     const auto asked = hid.log.size();
     tick(3);
     EXPECT_EQ(hid.log.size(), asked);
-    EXPECT_EQ(form_->lbStatus->text(), QString::fromUtf16(kFailWord));
+    EXPECT_EQ(form_->lbStatus->text(), kFailWord);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -166,8 +152,9 @@ TEST_P(Removal, ClearsTheDisplayAndKeepsTheClosedObjectUntilReplaced) {
     EXPECT_EQ(hid.log.back(), "Close");
     EXPECT_FALSE(anyTaggedVisible());
     EXPECT_EQ(form_->lbDevType->text(), "");
-    EXPECT_TRUE(form_->lbStatus->text().endsWith(">>>") || form_->lbStatus->text().endsWith("<<<"))
-        << form_->lbStatus->text().toStdString();
+    EXPECT_TRUE(form_->lbStatus->text().ends_with(">>>") ||
+                form_->lbStatus->text().ends_with("<<<"))
+        << form_->lbStatus->text();
     EXPECT_EQ(form_->Timer1->interval(), 100);
     EXPECT_TRUE(hid.lastHeldClosed());
     EXPECT_EQ(hid.alive, 1);
@@ -211,7 +198,7 @@ TEST_F(SequenceTest, RemovalDuringAKeyWaitFailsThatKeyAndClearsOnTheNextTick) {
     };
     tick(4);
     EXPECT_EQ(markersShowing(form_->imgBad), std::vector<int>{2});
-    EXPECT_EQ(form_->lbStatus->text(), QString::fromUtf16(kFailWord));
+    EXPECT_EQ(form_->lbStatus->text(), kFailWord);
     EXPECT_TRUE(form_->imgFailed->isVisible());
 
     tick();

@@ -92,7 +92,7 @@ TEST_F(HidStationTest, APassingEvaluatorIsFoundOpenedCountedAndTested) {
                                                   kKeyWait}));
     EXPECT_EQ(markersShowing(form_->imgGood), (std::vector<int>{1, 2, 3, 4, 5, 6}));
     EXPECT_TRUE(form_->imgPassed->isVisible());
-    EXPECT_EQ(form_->lbStatus->text(), QString::fromUtf16(kPassWord));
+    EXPECT_EQ(form_->lbStatus->text(), kPassWord);
     EXPECT_EQ(form_->lbCount->text(), "1/1");
     EXPECT_EQ(iniText(), "[COUNT]\r\nTotal=1\r\nPassed=1\r\n");
 
@@ -115,7 +115,7 @@ TEST_F(HidStationTest, AWrongKeyFailsTheTestAtThatKey) {
     EXPECT_EQ(markersShowing(form_->imgGood), (std::vector<int>{1, 2}));
     EXPECT_EQ(markersShowing(form_->imgBad), (std::vector<int>{3, 5}));
     EXPECT_TRUE(form_->imgFailed->isVisible());
-    EXPECT_EQ(form_->lbStatus->text(), QString::fromUtf16(kFailWord));
+    EXPECT_EQ(form_->lbStatus->text(), kFailWord);
     EXPECT_EQ(form_->lbCount->text(), "0/1");
     EXPECT_EQ(evaluator->writtenBytes(),
               reports({{kPromptReport, kLevelReport}, kKeyWait, kKeyWait, kKeyWait}));
@@ -212,5 +212,62 @@ TEST_F(HidStationTest, AnEvaluatorThatCannotBeOpenedIsRetriedButNeverCounted) {
     EXPECT_EQ(form_->lbDevType->text(), "HID");
     EXPECT_EQ(form_->lbCount->text(), "0/1");
 }
+
+// A refused counters write at the connection ends that tick before the prompt,
+// whose end is what closes the HID link. The link must not stay open: the next
+// tick's presence count opens each device exclusively, would miss the
+// evaluator, take it for removed, connect and count it again.
+struct RefusedConnectionCase {
+    const char* name;
+    bool everyWrite; // every write refused, or only the connection's
+};
+
+class RefusedWriteAtConnection : public HidStationTest,
+                                 public ::testing::WithParamInterface<RefusedConnectionCase> {
+protected:
+    void nextDeliveredTick(int count = 1) {
+        for (int i = 0; i < count; ++i) {
+            sim::machine().advance(static_cast<std::uint64_t>(form_->Timer1->interval()));
+            deliverTick();
+            seenTypes.push_back(form_->lbDevType->text());
+        }
+    }
+    std::vector<std::string> seenTypes;
+};
+
+TEST_P(RefusedWriteAtConnection, OnePlugInIsOneCountAndOneBox) {
+    writeIni("[COUNT]\r\nPassed=3\r\nTotal=5\r\n");
+    start({hidKind()});
+    if (GetParam().everyWrite) {
+        sim::machine().failAlways("WritePrivateProfileStringA", ERROR_ACCESS_DENIED);
+    } else {
+        sim::machine().clearCalls();
+        sim::machine().failCall("WritePrivateProfileStringA", 1, ERROR_ACCESS_DENIED);
+    }
+    plugEvaluator({1, 2, 3, 4, 5, 6});
+    nextDeliveredTick(10);
+    EXPECT_EQ(window_.errors, std::vector<std::string>{"Unable to write to " + iniPath()});
+    EXPECT_EQ(seenTypes, std::vector<std::string>(10, "HID")) << "connected once, and kept";
+    EXPECT_EQ(form_->lbCount->text(), "3/5");
+    EXPECT_EQ(evaluator->writtenBytes(), Reports{}) << "no test runs on this connection";
+    EXPECT_EQ(sim::machine().openHandles("file"), 0u);
+
+    // With writes allowed again, the next plug-in is the seventh test.
+    sim::machine().failAlways("WritePrivateProfileStringA", 0);
+    sim::unplugHid(hidPath(0x10C4, 0x82CD, 0));
+    nextDeliveredTick();
+    EXPECT_EQ(form_->lbDevType->text(), "");
+    plugEvaluator({1, 2, 3, 4, 5, 6});
+    nextDeliveredTick();
+    EXPECT_EQ(form_->lbCount->text(), "3/7");
+    EXPECT_EQ(iniText(), "[COUNT]\r\nPassed=3\r\nTotal=7\r\n");
+    EXPECT_EQ(evaluator->writtenBytes(), Reports{kPromptReport});
+    EXPECT_EQ(window_.errors.size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Refusals, RefusedWriteAtConnection,
+                         ::testing::Values(RefusedConnectionCase{"EveryWrite", true},
+                                           RefusedConnectionCase{"OneWrite", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

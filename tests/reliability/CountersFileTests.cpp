@@ -8,9 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
-#include <QTimerEvent>
-
 #include <deque>
 #include <filesystem>
 #include <functional>
@@ -95,11 +92,11 @@ protected:
         };
         return value("Passed") + "/" + value("Total");
     }
-    std::string shown() const { return form_->lbCount->text().toStdString(); }
-    std::size_t boxes() const { return testApplication().errors.size(); }
+    std::string shown() const { return form_->lbCount->text(); }
+    std::size_t boxes() const { return window_.errors.size(); }
     void expectBoxFor() const {
-        ASSERT_FALSE(testApplication().errors.empty());
-        EXPECT_EQ(testApplication().errors.back().toStdString(), "Unable to write to " + iniPath());
+        ASSERT_FALSE(window_.errors.empty());
+        EXPECT_EQ(window_.errors.back(), "Unable to write to " + iniPath());
     }
 };
 
@@ -109,7 +106,8 @@ TEST_P(RefusedCounters, AtConnectionTheTestIsCountedButNotRunUntilTheNextConnect
     expectBoxFor();
     EXPECT_EQ(boxes(), 1u);
     EXPECT_EQ(shown(), "3/5");
-    EXPECT_EQ(hid.log, (std::vector<std::string>{"Open"})); // no test on this connection
+    // No test on this connection, and the link is not left open.
+    EXPECT_EQ(hid.log, (std::vector<std::string>{"Open", "Close"}));
 
     allow();
     detach();
@@ -125,7 +123,7 @@ TEST_P(RefusedCounters, APassWhoseWriteIsRefusedReachesTheFileWithTheNextWrite) 
     attach({1, 2, 3, 4, 5, 6}, 7);
     expectBoxFor();
     EXPECT_EQ(shown(), "4/6");
-    EXPECT_EQ(form_->lbStatus->text(), QString::fromUtf16(kPassWord));
+    EXPECT_EQ(form_->lbStatus->text(), kPassWord);
     EXPECT_FALSE(form_->imgPassed->isVisible());
 
     // The next connection writes its count and the pass the file missed.
@@ -175,16 +173,15 @@ TEST(CountersWithoutProgramPath, WriteNoFileAnywhereAndSayEachTime) {
     const bool before = std::filesystem::exists(cwd / "test.ini");
     sim::machine().reset();
     sim::machine().failAlways("GetModuleFileNameA", ERROR_GEN_FAILURE);
-    testApplication().errors.clear();
+    FakeWindow window;
     FakeKind hid;
     {
-        TMainForm form({hid.entry("HID")});
+        TMainForm form(window, {hid.entry("HID")});
         EXPECT_EQ(form.lbCount->text(), "0/0");
         hid.present = true;
-        QTimerEvent tick(form.Timer1->timerId());
-        QCoreApplication::sendEvent(form.Timer1, &tick);
-        ASSERT_EQ(testApplication().errors.size(), 1u);
-        EXPECT_EQ(testApplication().errors.front(), "Unable to write to ");
+        form.timerTick();
+        ASSERT_EQ(window.errors.size(), 1u);
+        EXPECT_EQ(window.errors.front(), "Unable to write to ");
         EXPECT_EQ(form.lbCount->text(), "0/0");
     }
     EXPECT_EQ(std::filesystem::exists(cwd / "test.ini"), before);

@@ -99,7 +99,7 @@ protected:
         UnbindHid();
         std::error_code ignored;
         std::filesystem::remove(dir_ / "test.ini", ignored);
-        testApplication().errors.clear();
+        window_.errors.clear();
         auto& m = sim::machine();
         m.reset();
         m.setModuleFileName((dir_ / "evaluator-station").string());
@@ -140,18 +140,17 @@ protected:
         ticks(2);
 
         // What the window shows and what the file holds.
-        const std::string shown = form_->lbCount->text().toStdString();
+        const std::string shown = form_->lbCount->text();
         const std::string stored = storedCount();
         if (shown != stored) {
             problems.push_back("window shows " + shown + ", file holds " + stored);
         }
         // The one error box allowed: the counters file's, when its write was
         // refused, or (with no program path to put the file beside) every write.
-        const auto& errors = testApplication().errors;
+        const auto& errors = window_.errors;
         const bool writeFault = fault.function == "WritePrivateProfileStringA";
         const bool noPath = fault.function == "GetModuleFileNameA";
-        for (const QString& error : errors) {
-            const std::string text = error.toStdString();
+        for (const std::string& text : errors) {
             if (!(writeFault && text == "Unable to write to " + iniPath()) &&
                 !(noPath && text == "Unable to write to ")) {
                 problems.push_back("error box: " + text);

@@ -8,8 +8,6 @@
 #include "sim/SimMachine.h"
 #include "sim/SimSerial.h"
 
-#include <QCoreApplication>
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -74,11 +72,7 @@ Station::Station(const std::string& directory) : directory_(directory) {
     // A crowded machine: hubs, a mouse, a disk, and a HID keyboard.
     sim::plugOtherUsbDevices(6);
     sim::plugHid(kKeyboardPath, 0x046D, 0xC52B);
-    form_ = std::make_unique<TMainForm>(productLinkKinds());
-    // The soak ticks the window itself, on the virtual clock.
-    form_->Timer1->stop();
-    form_->show();
-    QCoreApplication::processEvents();
+    form_ = std::make_unique<TMainForm>(window_, productLinkKinds());
 }
 
 Station::~Station() {
@@ -98,9 +92,6 @@ void Station::tick() {
         ++errorBoxes_; // the window's error handler would show it
     }
     longestTick_ = std::max(longestTick_, m.now() - before);
-    // What the toolkit's loop does between two ticks: deliver pending
-    // updates and paint.
-    QCoreApplication::processEvents();
 }
 
 bool Station::cycle(std::uint64_t number) {
@@ -142,7 +133,7 @@ bool Station::cycle(std::uint64_t number) {
         }
         tick();
         if (i == 0) {
-            sawConnection = !form_->lbDevType->text().isEmpty();
+            sawConnection = !form_->lbDevType->text().empty();
         }
     }
     tick(); // attached and idle: the result stays
@@ -165,7 +156,7 @@ std::int32_t Station::storedTotal() const {
 }
 
 std::string Station::shownCount() const {
-    return form_->lbCount->text().toStdString();
+    return form_->lbCount->text();
 }
 
 std::string Station::iniPath() const {

@@ -7,6 +7,7 @@
 // long one, with its handle and memory figures).
 #pragma once
 
+#include "StationWindow.h"
 #include "frmMain.h"
 
 #include <cstdint>
@@ -28,7 +29,7 @@ Plan planFor(std::uint64_t cycle);
 class Station {
 public:
     // The counters file goes into directory (which must exist and be empty of
-    // it); binds both libraries and shows the window, as the program does.
+    // it); binds both libraries and creates the station, as the program does.
     explicit Station(const std::string& directory);
     ~Station();
     Station(const Station&) = delete;
@@ -55,9 +56,20 @@ public:
     TMainForm& form() { return *form_; }
 
 private:
+    // The soak ticks the station itself, on the virtual clock: its window
+    // only has to be there.
+    class QuietWindow final : public IStationWindow {
+    public:
+        void paintNow() override {}
+        void setTimerInterval(int) override {}
+        void stopTimer() override {}
+        void showErrorBox(const std::string&) override {}
+    };
+
     void tick();
 
     std::string directory_;
+    QuietWindow window_;
     std::unique_ptr<TMainForm> form_;
     std::uint64_t connected_ = 0;
     std::uint64_t passed_ = 0;

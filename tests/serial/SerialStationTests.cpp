@@ -77,7 +77,7 @@ protected:
         EXPECT_EQ(adapter.port->stationBytes(), "C1ECaE" + keyWaits(6));
         EXPECT_EQ(markersShowing(form_->imgGood), (std::vector<int>{1, 2, 3, 4, 5, 6}));
         EXPECT_TRUE(form_->imgPassed->isVisible());
-        EXPECT_EQ(form_->lbStatus->text(), QString::fromUtf16(kPassWord));
+        EXPECT_EQ(form_->lbStatus->text(), kPassWord);
         EXPECT_EQ(form_->lbCount->text(), "1/1");
         EXPECT_EQ(iniText(), "[COUNT]\r\nTotal=1\r\nPassed=1\r\n");
 
@@ -101,7 +101,7 @@ protected:
         EXPECT_EQ(markersShowing(form_->imgGood), (std::vector<int>{1, 2}));
         EXPECT_EQ(markersShowing(form_->imgBad), (std::vector<int>{3, 5}));
         EXPECT_TRUE(form_->imgFailed->isVisible());
-        EXPECT_EQ(form_->lbStatus->text(), QString::fromUtf16(kFailWord));
+        EXPECT_EQ(form_->lbStatus->text(), kFailWord);
         EXPECT_EQ(form_->lbCount->text(), "0/1");
         EXPECT_EQ(adapter.port->stationBytes(), "C1ECaE" + keyWaits(3));
 
@@ -210,7 +210,7 @@ TEST_F(SerialStationTest, AnFtdiAdapterWithoutAPortIsNeverConnected) {
     startProduct();
     sim::machine().nodes.push_back(sim::usbNode("USB", sim::ftdiUsbHardwareIds()));
     for (int i = 0; i < 5; ++i) {
-        const QString before = form_->lbStatus->text();
+        const std::string before = form_->lbStatus->text();
         nextTick();
         EXPECT_NE(form_->lbStatus->text(), before) << "the status marker keeps moving";
     }

@@ -1,21 +1,14 @@
-// The window's tests share one application object, as the program does.
-#include "StationFixture.h"
+// The Qt window's tests share one application object, as the program does.
+#include <gtest/gtest.h>
 
-namespace {
-TestApplication* application = nullptr;
-}
-
-TestApplication& testApplication() {
-    return *application;
-}
+#include <QApplication>
 
 int main(int argc, char** argv) {
     // No display is needed: the window renders into memory.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
-    TestApplication app(argc, argv);
-    application = &app;
+    QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -1,6 +1,6 @@
 // What the operator sees: screenshots of the window in its main states, with
 // the overlays checked pixel by pixel against the photograph beneath them.
-#include "StationFixture.h"
+#include "QtFixture.h"
 
 #include <QPainter>
 
@@ -51,19 +51,19 @@ int count(const QImage& shot, const QRect& area, Colour colour) {
     return n;
 }
 
-class PictureTest : public StationTest {
+class PictureTest : public QtStationTest {
 protected:
     FakeKind hid;
 
     void SetUp() override {
-        StationTest::SetUp();
-        start({{&hid, "HID"}});
-        photo_ = form_->imgBackground->picture().toImage().convertToFormat(QImage::Format_RGB32);
+        QtStationTest::SetUp();
+        startWindow({{&hid, "HID"}});
+        photo_ = qt_->picture("evaluator.jpg").toImage().convertToFormat(QImage::Format_RGB32);
         ASSERT_EQ(photo_.size(), QSize(600, 629));
     }
 
     QImage screenshot(const char* name) {
-        const QImage shot = form_->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        const QImage shot = grab();
         saveScreenshot(shot, name);
         return shot;
     }
@@ -109,7 +109,7 @@ TEST_F(PictureTest, KeyThreeAskedShowsLampsPowerAndMarkers) {
             shot = screenshot("key3-asked.png");
         }
     };
-    tick(5);
+    tickWindow(5);
     ASSERT_FALSE(shot.isNull());
 
     EXPECT_GT(count(shot, kMarkers[3], yellow), 300);
@@ -132,7 +132,7 @@ TEST_F(PictureTest, KeyThreeAskedShowsLampsPowerAndMarkers) {
 TEST_F(PictureTest, PassedShowsTheBigTickAndTheWord) {
     hid.present = true;
     hid.keys = {1, 2, 3, 4, 5, 6};
-    tick(8);
+    tickWindow(8);
     const QImage shot = screenshot("passed.png");
     for (int key = 1; key <= 6; ++key) {
         EXPECT_GT(count(shot, kMarkers[key], green), 100) << key;
@@ -146,7 +146,7 @@ TEST_F(PictureTest, PassedShowsTheBigTickAndTheWord) {
 TEST_F(PictureTest, FailedShowsTheBigCrossAndBothBadKeys) {
     hid.present = true;
     hid.keys = {1, 4}; // key 4 pressed when key 2 is asked
-    tick(4);
+    tickWindow(4);
     const QImage shot = screenshot("failed.png");
     EXPECT_GT(count(shot, kMarkers[1], green), 100);
     EXPECT_GT(count(shot, kMarkers[2], red), 100);
@@ -160,7 +160,7 @@ TEST_F(PictureTest, FailedShowsTheBigCrossAndBothBadKeys) {
 
     // Unplugged: back to the bare photograph.
     hid.present = false;
-    tick();
+    tickWindow();
     const QImage cleared = screenshot("removed.png");
     for (int key = 1; key <= 6; ++key) {
         EXPECT_TRUE(showsPhotograph(cleared, kMarkers[key])) << key;

@@ -1,0 +1,200 @@
+#include "ModelPainter.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+// "宋体" (SimSun) in the GB2312 character set, as a Chinese Windows has it.
+constexpr wchar_t kSimSun[] = L"\u5B8B\u4F53";
+constexpr int kSmallestFont = 6; // pixels: below this a shrunk count is unreadable anyway
+
+} // namespace
+
+HFONT FontCache::get(FontFamily family, int pixelHeight, bool bold) {
+    auto key = std::make_tuple(family, pixelHeight, bold);
+    auto known = fonts_.find(key);
+    if (known != fonts_.end()) {
+        return known->second.get();
+    }
+    const bool cjk = family == FontFamily::SimSun;
+    // A negative height asks for the character height in pixels: the layout is
+    // in pixels at 96 dpi and Windows scales the whole window on larger settings.
+    HFONT font =
+        CreateFontW(-pixelHeight, 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
+                    cjk ? GB2312_CHARSET : DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                    DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, cjk ? kSimSun : L"Tahoma");
+    fonts_.emplace(key, FontHandle(font));
+    return font;
+}
+
+BackBuffer::BackBuffer(int width, int height) : width_(width), height_(height) {
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height; // top-down
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    bitmap_ = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    dc_ = CreateCompatibleDC(nullptr);
+    if (!bitmap_ || !dc_) {
+        return;
+    }
+    bits_ = static_cast<std::uint32_t*>(bits);
+    previous_ = SelectObject(dc_, bitmap_);
+}
+
+BackBuffer::~BackBuffer() {
+    if (dc_) {
+        if (previous_) {
+            SelectObject(dc_, previous_);
+        }
+        DeleteDC(dc_);
+    }
+    if (bitmap_) {
+        DeleteObject(bitmap_);
+    }
+}
+
+std::uint32_t BackBuffer::pixel(int x, int y) const {
+    if (!bits_ || x < 0 || y < 0 || x >= width_ || y >= height_) {
+        return 0;
+    }
+    GdiFlush(); // GDI may still hold drawing it has not put into the bits
+    return bits_[static_cast<std::size_t>(y) * width_ + x] & 0xFFFFFFu;
+}
+
+bool BackBuffer::saveBmp(const std::wstring& path) const {
+    if (!valid()) {
+        return false;
+    }
+    GdiFlush();
+    const std::uint32_t imageSize = static_cast<std::uint32_t>(width_) * height_ * 4;
+    BITMAPFILEHEADER file{};
+    BITMAPINFOHEADER header{};
+    file.bfType = 0x4D42; // "BM"
+    file.bfOffBits = sizeof(file) + sizeof(header);
+    file.bfSize = file.bfOffBits + imageSize;
+    header.biSize = sizeof(header);
+    header.biWidth = width_;
+    header.biHeight = -height_;
+    header.biPlanes = 1;
+    header.biBitCount = 32;
+    header.biCompression = BI_RGB;
+    header.biSizeImage = imageSize;
+    HANDLE out = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD written = 0;
+    bool ok = WriteFile(out, &file, sizeof(file), &written, nullptr) && written == sizeof(file);
+    ok = ok && WriteFile(out, &header, sizeof(header), &written, nullptr) &&
+         written == sizeof(header);
+    // GDI leaves the alpha byte of what it draws at 0: the file's pixels are opaque.
+    for (int y = 0; ok && y < height_; ++y) {
+        std::vector<std::uint32_t> row(bits_ + static_cast<std::size_t>(y) * width_,
+                                       bits_ + static_cast<std::size_t>(y + 1) * width_);
+        for (auto& pixel : row) {
+            pixel |= 0xFF000000u;
+        }
+        const DWORD rowSize = static_cast<DWORD>(row.size() * 4);
+        ok = WriteFile(out, row.data(), rowSize, &written, nullptr) && written == rowSize;
+    }
+    CloseHandle(out);
+    return ok;
+}
+
+std::wstring wideText(const std::string& text) {
+    if (text.empty()) {
+        return {};
+    }
+    UINT codePage = CP_UTF8;
+    int length = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(),
+                                     static_cast<int>(text.size()), nullptr, 0);
+    if (length <= 0) { // not UTF-8 (a path in the ANSI code page): take it as such
+        codePage = CP_ACP;
+        length = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()),
+                                     nullptr, 0);
+    }
+    std::wstring result(static_cast<std::size_t>(std::max(length, 0)), L'\0');
+    MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), result.data(),
+                        length);
+    return result;
+}
+
+void ModelPainter::paint(const WidgetModel& model, BackBuffer& buffer) {
+    HDC dc = buffer.dc();
+    // What the photograph does not cover is the window's black.
+    RECT all{0, 0, buffer.width(), buffer.height()};
+    FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    for (const auto& widget : model.widgets()) {
+        if (!widget->isVisible()) {
+            continue;
+        }
+        if (widget->kind() == WidgetKind::Picture) {
+            paintPicture(dc, *widget);
+        } else {
+            paintLabel(dc, *widget);
+        }
+    }
+    GdiFlush();
+}
+
+void ModelPainter::paintPicture(HDC dc, const Widget& widget) {
+    const Picture* picture = pictures_.find(widget.picture());
+    if (!picture) {
+        return;
+    }
+    const WidgetRect& box = widget.geometry();
+    int x = box.left;
+    int y = box.top;
+    if (widget.centred()) { // integer halves: the 600-pixel photograph in 690 starts at 45
+        x += (box.width - picture->width) / 2;
+        y += (box.height - picture->height) / 2;
+    }
+    // A picture shows only within its widget, like a child window would.
+    const int saved = SaveDC(dc);
+    IntersectClipRect(dc, box.left, box.top, box.left + box.width, box.top + box.height);
+    HDC source = CreateCompatibleDC(dc);
+    HGDIOBJ previous = SelectObject(source, picture->bitmap.get());
+    BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
+    AlphaBlend(dc, x, y, picture->width, picture->height, source, 0, 0, picture->width,
+               picture->height, blend);
+    SelectObject(source, previous);
+    DeleteDC(source);
+    RestoreDC(dc, saved);
+}
+
+void ModelPainter::paintLabel(HDC dc, const Widget& label) {
+    const WidgetRect& box = label.geometry();
+    RECT rect{box.left, box.top, box.left + box.width, box.top + box.height};
+    FillRect(dc, &rect, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    const std::wstring text = wideText(label.text());
+    if (text.empty()) {
+        return;
+    }
+    const WidgetFont& font = label.font();
+    HFONT face = fonts_.get(font.family, font.pixelHeight, font.bold);
+    HGDIOBJ previous = SelectObject(dc, face);
+    if (label.shrinkToFit()) {
+        // A long count ("12346/12347") is drawn whole in a smaller font rather than cut.
+        for (int height = font.pixelHeight - 1; height >= kSmallestFont; --height) {
+            SIZE extent{};
+            GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+            if (extent.cx <= box.width) {
+                break;
+            }
+            face = fonts_.get(font.family, height, font.bold);
+            SelectObject(dc, face);
+        }
+    }
+    SetTextColor(dc, RGB(255, 255, 255));
+    SetBkMode(dc, TRANSPARENT);
+    const UINT align = label.alignment() == TextAlign::Right ? DT_RIGHT : DT_LEFT;
+    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &rect,
+              align | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+    SelectObject(dc, previous);
+}

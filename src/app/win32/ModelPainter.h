@@ -1,0 +1,72 @@
+// Draws the station's widget model with GDI into an off-screen 32-bit bitmap,
+// the window's back buffer: every visible widget in model order, pictures
+// alpha-blended over what is below, labels as white text on opaque black.
+#pragma once
+
+#include "Pictures.h"
+#include "WidgetModel.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <tuple>
+
+struct FontDeleter {
+    void operator()(HFONT font) const { DeleteObject(font); }
+};
+using FontHandle = std::unique_ptr<std::remove_pointer_t<HFONT>, FontDeleter>;
+
+// The label fonts by family, pixel height and weight, made once each.
+class FontCache {
+public:
+    HFONT get(FontFamily family, int pixelHeight, bool bold);
+
+private:
+    std::map<std::tuple<FontFamily, int, bool>, FontHandle> fonts_;
+};
+
+class BackBuffer {
+public:
+    BackBuffer(int width, int height);
+    ~BackBuffer();
+    BackBuffer(const BackBuffer&) = delete;
+    BackBuffer& operator=(const BackBuffer&) = delete;
+
+    bool valid() const { return dc_ != nullptr && bits_ != nullptr; }
+    HDC dc() const { return dc_; }
+    int width() const { return width_; }
+    int height() const { return height_; }
+    // The pixel at (x, y) as 0x00RRGGBB.
+    std::uint32_t pixel(int x, int y) const;
+    // Writes the buffer as a 32-bit bitmap file; false when it cannot.
+    bool saveBmp(const std::wstring& path) const;
+
+private:
+    int width_;
+    int height_;
+    HDC dc_ = nullptr;
+    HBITMAP bitmap_ = nullptr;
+    HGDIOBJ previous_ = nullptr;
+    std::uint32_t* bits_ = nullptr;
+};
+
+// UTF-8 (the model's text) to UTF-16 (what the W functions draw).
+std::wstring wideText(const std::string& text);
+
+class ModelPainter {
+public:
+    explicit ModelPainter(PictureSet& pictures) : pictures_(pictures) {}
+
+    // Paints the model into the buffer, within the buffer's current clip region.
+    void paint(const WidgetModel& model, BackBuffer& buffer);
+    // One label: the black box and its text (shrunk to fit when the label asks).
+    void paintLabel(HDC dc, const Widget& label);
+
+private:
+    void paintPicture(HDC dc, const Widget& widget);
+
+    PictureSet& pictures_;
+    FontCache fonts_;
+};

@@ -1,0 +1,274 @@
+#include "Win32Window.h"
+
+#include <windowsx.h>
+
+namespace {
+
+constexpr wchar_t kClassName[] = L"EvaluatorStationWindow";
+constexpr UINT_PTR kTimerId = 1; // the station's one timer: SetTimer again with it restarts it
+
+ATOM registerClass(HINSTANCE instance, WNDPROC procedure) {
+    static ATOM atom = 0;
+    if (atom == 0) {
+        WNDCLASSEXW windowClass{};
+        windowClass.cbSize = sizeof(windowClass);
+        windowClass.style = CS_DBLCLKS; // without it Windows sends no double-clicks
+        windowClass.lpfnWndProc = procedure;
+        windowClass.hInstance = instance;
+        windowClass.hIcon = LoadIconW(nullptr, MAKEINTRESOURCEW(32512));     // IDI_APPLICATION
+        windowClass.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)); // IDC_ARROW
+        windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
+        windowClass.lpszClassName = kClassName;
+        atom = RegisterClassExW(&windowClass);
+    }
+    return atom;
+}
+
+// A fixed frame the user cannot resize or maximise, standing in the task bar.
+constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+constexpr DWORD kExStyle = WS_EX_APPWINDOW;
+
+} // namespace
+
+Win32Window::Win32Window(HINSTANCE instance, int clientWidth, int clientHeight,
+                         const std::wstring& title)
+    : instance_(instance), title_(title), pictures_(instance), painter_(pictures_),
+      buffer_(clientWidth, clientHeight) {
+    if (!registerClass(instance, &Win32Window::windowProc)) {
+        return;
+    }
+    RECT frame{0, 0, clientWidth, clientHeight};
+    AdjustWindowRectEx(&frame, kStyle, FALSE, kExStyle);
+    const int width = frame.right - frame.left;
+    const int height = frame.bottom - frame.top;
+    RECT work{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    const int x = work.left + (work.right - work.left - width) / 2;
+    const int y = work.top + (work.bottom - work.top - height) / 2;
+    hwnd_ = CreateWindowExW(kExStyle, kClassName, title_.c_str(), kStyle, x, y, width, height,
+                            nullptr, nullptr, instance, this);
+}
+
+Win32Window::~Win32Window() {
+    core_ = nullptr;
+    if (hwnd_) {
+        DestroyWindow(hwnd_);
+    }
+}
+
+void Win32Window::attach(IStationCore* core) {
+    core_ = core;
+    drawn_.clear();
+    drawnRevision_ = ~std::uint64_t{0};
+    if (hwnd_) {
+        InvalidateRect(hwnd_, nullptr, FALSE);
+    }
+}
+
+void Win32Window::show(int how) {
+    if (hwnd_) {
+        ShowWindow(hwnd_, how);
+        UpdateWindow(hwnd_);
+    }
+}
+
+int Win32Window::run() {
+    MSG message{};
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return static_cast<int>(message.wParam);
+}
+
+void Win32Window::render() {
+    if (!core_ || !buffer_.valid()) {
+        return;
+    }
+    invalidateChanges();
+    painter_.paint(core_->model(), buffer_);
+}
+
+void Win32Window::paintNow() {
+    invalidateChanges();
+    if (hwnd_) {
+        RedrawWindow(hwnd_, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    }
+}
+
+void Win32Window::setTimerInterval(int milliseconds) {
+    interval_ = milliseconds > 0 ? milliseconds : USER_TIMER_MINIMUM;
+    if (hwnd_ && !boxOpen_) {
+        SetTimer(hwnd_, kTimerId, static_cast<UINT>(interval_), nullptr);
+    }
+}
+
+void Win32Window::stopTimer() {
+    interval_ = 0;
+    if (hwnd_) {
+        KillTimer(hwnd_, kTimerId);
+    }
+}
+
+void Win32Window::showErrorBox(const std::string& text) {
+    // The box's own message loop would deliver WM_TIMER into the tick that is
+    // showing it: the timer rests while the box is open and starts again from
+    // its full interval after OK.
+    // What the handler changed before it failed is painted while the box shows.
+    invalidateChanges();
+    boxOpen_ = true;
+    if (hwnd_) {
+        KillTimer(hwnd_, kTimerId);
+    }
+    MessageBoxW(hwnd_, wideText(text).c_str(), title_.c_str(), MB_OK | MB_ICONERROR);
+    boxOpen_ = false;
+    if (hwnd_ && interval_ > 0) {
+        SetTimer(hwnd_, kTimerId, static_cast<UINT>(interval_), nullptr);
+    }
+}
+
+LRESULT CALLBACK Win32Window::windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
+        auto* self = static_cast<Win32Window*>(create->lpCreateParams);
+        self->hwnd_ = hwnd;
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    }
+    auto* self = reinterpret_cast<Win32Window*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    if (!self) {
+        return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+    if (message == WM_NCDESTROY) {
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
+        self->hwnd_ = nullptr;
+        return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+    return self->handle(message, wParam, lParam);
+}
+
+LRESULT Win32Window::handle(UINT message, WPARAM wParam, LPARAM lParam) {
+    const int x = GET_X_LPARAM(lParam);
+    const int y = GET_Y_LPARAM(lParam);
+    switch (message) {
+    case WM_PAINT:
+        onPaint();
+        return 0;
+    case WM_ERASEBKGND:
+        return 1; // the back buffer covers every pixel
+    case WM_TIMER:
+        if (wParam == kTimerId && !boxOpen_) {
+            deliver([this] { core_->timerTick(); });
+        }
+        return 0;
+    case WM_LBUTTONDBLCLK:
+        deliver([this, x, y] { core_->doubleClick(x, y, MouseButton::Left); });
+        return 0;
+    case WM_RBUTTONDBLCLK:
+        deliver([this, x, y] { core_->doubleClick(x, y, MouseButton::Right); });
+        return 0;
+    case WM_MBUTTONDBLCLK:
+        deliver([this, x, y] { core_->doubleClick(x, y, MouseButton::Middle); });
+        return 0;
+    case WM_SETCURSOR:
+        if (LOWORD(lParam) == HTCLIENT && onSetCursor()) {
+            return TRUE;
+        }
+        break;
+    case WM_CLOSE:
+        if (delivering_) { // inside a station event (its error box): close after it
+            closeAsked_ = true;
+            return 0;
+        }
+        stopTimer();
+        deliver([this] { core_->close(); });
+        core_ = nullptr; // nothing reaches the station after its FormClose
+        DestroyWindow(hwnd_);
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    default:
+        break;
+    }
+    return DefWindowProcW(hwnd_, message, wParam, lParam);
+}
+
+void Win32Window::deliver(const std::function<void()>& event) {
+    // The station's events run one after another: a message that arrives while
+    // one runs (from a modal loop inside it) does not start another.
+    if (!core_ || delivering_) {
+        return;
+    }
+    delivering_ = true;
+    event();
+    delivering_ = false;
+    invalidateChanges();
+    if (closeAsked_ && hwnd_) {
+        closeAsked_ = false;
+        PostMessageW(hwnd_, WM_CLOSE, 0, 0);
+    }
+}
+
+void Win32Window::invalidateChanges() {
+    if (!core_) {
+        return;
+    }
+    const WidgetModel& model = core_->model();
+    if (model.revision() == drawnRevision_ && !drawn_.empty()) {
+        return;
+    }
+    const auto& widgets = model.widgets();
+    const bool all = drawn_.size() != widgets.size();
+    if (all) {
+        drawn_.assign(widgets.size(), 0);
+        if (hwnd_) {
+            InvalidateRect(hwnd_, nullptr, FALSE);
+        }
+    }
+    for (std::size_t i = 0; i < widgets.size(); ++i) {
+        const Widget& widget = *widgets[i];
+        if (!all && widget.revision() == drawn_[i]) {
+            continue;
+        }
+        drawn_[i] = widget.revision();
+        const WidgetRect& box = widget.geometry();
+        RECT rect{box.left, box.top, box.left + box.width, box.top + box.height};
+        if (hwnd_) {
+            InvalidateRect(hwnd_, &rect, FALSE);
+        }
+    }
+    drawnRevision_ = model.revision();
+}
+
+void Win32Window::onPaint() {
+    PAINTSTRUCT paint{};
+    HDC dc = BeginPaint(hwnd_, &paint);
+    if (core_ && buffer_.valid()) {
+        const RECT& area = paint.rcPaint;
+        // Only the part that changed is drawn again into the buffer.
+        const int saved = SaveDC(buffer_.dc());
+        IntersectClipRect(buffer_.dc(), area.left, area.top, area.right, area.bottom);
+        painter_.paint(core_->model(), buffer_);
+        RestoreDC(buffer_.dc(), saved);
+        BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top,
+               buffer_.dc(), area.left, area.top, SRCCOPY);
+    } else {
+        FillRect(dc, &paint.rcPaint, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    }
+    EndPaint(hwnd_, &paint);
+}
+
+bool Win32Window::onSetCursor() {
+    if (!core_) {
+        return false;
+    }
+    POINT point{};
+    GetCursorPos(&point);
+    ScreenToClient(hwnd_, &point);
+    const Widget* widget = core_->model().widgetAt(point.x, point.y);
+    if (widget && widget->handCursor()) {
+        SetCursor(LoadCursorW(nullptr, MAKEINTRESOURCEW(32649))); // IDC_HAND
+        return true;
+    }
+    return false;
+}
