@@ -93,6 +93,10 @@ void Win32Window::paintNow() {
     invalidateChanges();
     if (hwnd_) {
         RedrawWindow(hwnd_, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+        // Wine draws into a copy of the window and puts it on the X screen only
+        // when the thread looks for messages: a zero wait that takes none does
+        // that, so the hint is on screen during the key wait that follows.
+        (void)MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT);
     }
 }
 

@@ -1,6 +1,10 @@
 // The real Windows API as a seam backend: every entry calls the function of the
-// same name. Only x86_64 is built, where WINAPI is the one calling convention,
-// so a plain lambda forwards each call unchanged.
+// same name. The backend's slots are our own functions (default convention) and
+// each lambda calls the system function through its SDK declaration, so the
+// call is right on both widths: on x86_64 there is one calling convention, on
+// i686 the SDK's WINAPI (stdcall) is applied by the declaration the lambda
+// calls. (The slots of the library bindings, which hold system addresses
+// directly, carry WINAPI in their types: SetupApi.h, Hid.h.)
 #include "Win.h"
 
 namespace win {
