@@ -121,7 +121,7 @@ std::string Testbed::addHidraw(int number, int port, unsigned vendor, unsigned p
     if (!umockdev_testbed_load_ioctl(bed_, dev.c_str(), file.c_str(), &error)) {
         throw std::runtime_error(error->message);
     }
-    sysPaths_.push_back("/sys" + interface + "/" + hidName + "/hidraw/" + name);
+    nodes_.push_back({dev, "/sys" + std::string(kUsbRoot) + "/1-" + std::to_string(port)});
     return dev;
 }
 
@@ -141,7 +141,8 @@ std::string Testbed::addSerial(std::string_view name, int port, unsigned vendor,
     if (!umockdev_testbed_add_from_string(bed_, record.c_str(), &error)) {
         throw std::runtime_error(error->message);
     }
-    sysPaths_.push_back("/sys" + interface + "/" + tty + "/tty/" + tty);
+    nodes_.push_back(
+        {"/dev/" + tty, "/sys" + std::string(kUsbRoot) + "/1-" + std::to_string(port)});
     return "/dev/" + tty;
 }
 
@@ -150,10 +151,9 @@ int Testbed::farEnd(const std::string& devPath) {
 }
 
 void Testbed::unplug(const std::string& devPath) {
-    std::string name = devPath.substr(5);
-    for (const std::string& path : sysPaths_) {
-        if (path.size() > name.size() && path.substr(path.size() - name.size()) == name) {
-            umockdev_testbed_remove_device(bed_, path.c_str());
+    for (const auto& [dev, usbDevice] : nodes_) {
+        if (dev == devPath) {
+            umockdev_testbed_remove_device(bed_, usbDevice.c_str());
         }
     }
     // The kernel hangs up an open node whose device went; umockdev leaves it

@@ -39,14 +39,18 @@ public:
 
     // The device end of a node's pseudo-terminal.
     int farEnd(const std::string& devPath);
-    // Takes the device away as an unplug does: its sysfs entries go, and its
+    // Takes the device away as an unplug does: its USB device leaves sysfs, and its
     // pseudo-terminal hangs up for whoever holds the node open.
     void unplug(const std::string& devPath);
 
 private:
     std::string usbDevice(int port, unsigned vendor, unsigned product, unsigned revision);
     _UMockdevTestbed* bed_;
-    std::vector<std::string> sysPaths_;
+    struct Node {
+        std::string dev;       // /dev/ttyUSB0
+        std::string usbDevice; // the sysfs directory of the USB device it is on
+    };
+    std::vector<Node> nodes_;
 };
 
 // Everything that arrives at a far end within a short while, for byte-exact checks.

@@ -133,10 +133,12 @@ ReportLengths reportLengths(std::string_view descriptor) {
         if (type == 0) { // main
             int kind = tag == 8 ? 0 : tag == 9 ? 1 : tag == 11 ? 2 : -1;
             if (kind >= 0) {
+                // Held to 2^40 bits, far above any length a report can have,
+                // so that no sum of 32-bit sizes and counts overflows.
+                constexpr std::uint64_t kCap = std::uint64_t{1} << 40;
                 std::uint64_t& total = bits[kind][globals.reportId];
-                total = std::min<std::uint64_t>(total + std::uint64_t{globals.reportSize} *
-                                                            globals.reportCount,
-                                                std::uint64_t{1} << 40);
+                std::uint64_t item = std::uint64_t{globals.reportSize} * globals.reportCount;
+                total = std::min(total + std::min(item, kCap), kCap);
             } else if (tag == 10) {
                 collectionSeen = true;
             }
