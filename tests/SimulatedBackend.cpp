@@ -1,5 +1,5 @@
-// Test programs built for Windows run on the simulated machine too: there the
-// seam would otherwise start on the real Windows API.
+// Test programs run on the simulated machine: on Windows and on Linux the seam
+// would otherwise start on the real devices.
 #include "Win.h"
 #include "sim/SimMachine.h"
 

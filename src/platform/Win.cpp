@@ -4,6 +4,9 @@
 #ifndef _WIN32
 #include "sim/SimRemote.h"
 #endif
+#ifdef EVALUATOR_LINUX_DEVICES
+#include "linux/LinuxBackend.h"
+#endif
 
 namespace win {
 
@@ -16,10 +19,13 @@ const Backend& backend() {
         const Backend* real = windowsBackend();
         active = real != nullptr ? real : &sim::backend();
 #ifndef _WIN32
-        if (real == nullptr) {
-            // The simulated machine's own setting may attach an evaluator that
-            // another process plays (the virtual evaluator of the demo).
-            sim::startRemoteDevices();
+        // The simulated machine's own setting attaches an evaluator that
+        // another process plays (the virtual evaluator of the demo); without
+        // it the station on Linux works with the real devices.
+        if (real == nullptr && !sim::startRemoteDevices()) {
+#ifdef EVALUATOR_LINUX_DEVICES
+            active = &lnx::backend();
+#endif
         }
 #endif
     }

@@ -2,8 +2,10 @@
 //
 // Every Windows function the station calls directly is listed once below, under
 // its Windows name, and reached through win::Name(...). The call goes to the
-// active backend: the real Windows API (the default on Windows) or the simulated
-// machine (the default elsewhere, and what the tests use). The SetupAPI and HID
+// active backend: the real Windows API (the default on Windows), the real
+// devices of Linux (the default there, linux/LinuxBackend.h) or the simulated
+// machine (elsewhere, on Linux when its own setting EVALUATOR_SIM_DEVICES is
+// given, and what the tests use). The SetupAPI and HID
 // library functions are not listed: they are reached through the slots that the
 // run-time binding fills (SetupApi.h, Hid.h), from whatever LoadLibraryA and
 // GetProcAddress of the active backend return.
