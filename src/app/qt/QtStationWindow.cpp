@@ -70,9 +70,9 @@ void drawLabel(QPainter& painter, const Widget& label) {
 
 } // namespace
 
-QFont labelFont(const WidgetFont& spec) {
+QFont labelFont(const WidgetFont& wanted) {
     QFont font;
-    if (spec.family == FontFamily::SimSun) {
+    if (wanted.family == FontFamily::SimSun) {
         // Windows has "宋体" (SimSun) with every Chinese font pack; elsewhere
         // the window falls back on the CJK fonts the system has.
         font.setFamilies({QString::fromUtf16(u"\u5B8B\u4F53"), QStringLiteral("SimSun"),
@@ -83,8 +83,8 @@ QFont labelFont(const WidgetFont& spec) {
         font.setFamilies(
             {QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans"), QStringLiteral("Verdana")});
     }
-    font.setPixelSize(spec.pixelHeight);
-    font.setBold(spec.bold);
+    font.setPixelSize(wanted.pixelHeight);
+    font.setBold(wanted.bold);
     return font;
 }
 
