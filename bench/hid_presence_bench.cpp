@@ -6,6 +6,7 @@
 // time per tick.
 //
 //   hid_presence_bench
+#include "CallTable.h"
 #include "Hid.h"
 #include "SetupApi.h"
 #include "Win.h"
@@ -71,30 +72,7 @@ int main() {
         results.push_back(measure(n));
     }
 
-    std::map<std::string, bool, std::less<>> functions;
-    for (const auto& r : results) {
-        for (const auto& [fn, n] : r.calls) {
-            functions[fn] = true;
-        }
-    }
-    std::printf("| HID presence test of one idle tick |");
-    for (int n : sizes) {
-        std::printf(" %d interfaces |", n);
-    }
-    std::printf("\n|---|");
-    for (std::size_t i = 0; i < sizes.size(); ++i) {
-        std::printf("---:|");
-    }
-    std::printf("\n");
-    for (const auto& [fn, unused] : functions) {
-        std::printf("| %s |", fn.c_str());
-        for (const auto& r : results) {
-            auto it = r.calls.find(fn);
-            std::printf(" %llu |",
-                        static_cast<unsigned long long>(it == r.calls.end() ? 0 : it->second));
-        }
-        std::printf("\n");
-    }
+    printCallRows("HID presence test of one idle tick", "interfaces", sizes, results);
     std::printf("| all calls |");
     for (const auto& r : results) {
         std::uint64_t total = 0;

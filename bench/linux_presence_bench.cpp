@@ -8,6 +8,7 @@
 // presence benches.
 //
 //   umockdev-wrapper linux_presence_bench
+#include "CallTable.h"
 #include "FakeDevices.h"
 #include "Hid.h"
 #include "SetupApi.h"
@@ -61,30 +62,7 @@ Result measure(const std::function<bool()>& presence) {
 
 void print(const char* title, const char* unit, const std::vector<int>& sizes,
            const std::vector<Result>& results) {
-    std::map<std::string, bool> functions;
-    for (const auto& r : results) {
-        for (const auto& [fn, n] : r.calls) {
-            functions[fn] = true;
-        }
-    }
-    std::printf("| %s |", title);
-    for (int n : sizes) {
-        std::printf(" %d %s |", n, unit);
-    }
-    std::printf("\n|---|");
-    for (std::size_t i = 0; i < sizes.size(); ++i) {
-        std::printf("---:|");
-    }
-    std::printf("\n");
-    for (const auto& [fn, unused] : functions) {
-        std::printf("| %s |", fn.c_str());
-        for (const auto& r : results) {
-            auto it = r.calls.find(fn);
-            std::printf(" %llu |",
-                        static_cast<unsigned long long>(it == r.calls.end() ? 0 : it->second));
-        }
-        std::printf("\n");
-    }
+    printCallRows(title, unit, sizes, results);
     std::printf("| time per tick (Linux backend under umockdev) |");
     for (const auto& r : results) {
         std::printf(" %.1f us%s |", r.microsecondsPerTick, r.seen ? " [device seen?]" : "");
