@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
 # The Windows program under Wine on Xvfb, in a throwaway prefix: start to the
 # first painted window, CPU of the idle station over 30 s, its resident memory,
-# and the size of the .exe (as built and stripped). Prints numbers; not a test.
+# and the size of the .exe (as built and stripped). During the idle 30 s the
+# station's ticks open and count the HID interfaces that Wine lists itself (its
+# virtual mouse and keyboard, none an evaluator): a probe beside it prints them
+# and the station's handle table each second, the wineserver's descriptors are
+# counted at both ends, and test.ini must still hold no test. Prints numbers;
+# not a test.
 #   bench/win32_station_bench.sh [evaluator-station.exe]   (default: the mingw build's)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -91,11 +96,33 @@ for pid in $(pgrep -x 'wineserver(64)?' || true); do
   [ "$(basename "$(readlink "/proc/$pid/cwd" 2>/dev/null)")" = "$server_dir" ] && server_pid=$pid
 done
 process=$(station_processes | head -n 1)
+# Every handle the station holds is an object in the wineserver, and every
+# device or file it opens is a descriptor there as well.
+server_fds() { [ -n "$server_pid" ] && ls "/proc/$server_pid/fd" | wc -l || echo '?'; }
+probe=$work/idle_probe.exe
+x86_64-w64-mingw32-gcc -O2 -o "$probe" "$root/bench/win32/idle_probe.c" -lsetupapi -lhid -lntdll
+"$wine" "$probe" evaluator-station.exe "$idle_seconds" >"$work/probe.log" 2>&1 </dev/null &
+probe_pid=$!
+until grep -q '^t= 1 s' "$work/probe.log" 2>/dev/null; do sleep 0.1; done
+f0=$(server_fds)
 s0=$(cpu "$process")
 w0=$( [ -n "$server_pid" ] && cpu "$server_pid" || echo 0)
-sleep "$idle_seconds"
+sleep "$((idle_seconds - 2))"
+f1=$(server_fds) # the probe still running, as at the start
+sleep 2
 s1=$(cpu "$process")
 w1=$( [ -n "$server_pid" ] && cpu "$server_pid" || echo 0)
+wait "$probe_pid" || true
+grep '^hid interface' "$work/probe.log"
+tables=$(awk -F'table=' '/handle table=/{split($2, a, " "); print a[1]}' "$work/probe.log" | sort -n | uniq -c |
+  awk '{printf "%s%s (%d s)", sep, $2, $1; sep=", "}')
+echo "station's handle table over ${idle_seconds} s: $tables"
+echo "wineserver descriptors: $f0 after 1 s, $f1 after $((idle_seconds - 1)) s"
+if [ -f "$work/station/test.ini" ]; then
+  echo "test.ini after the idle run: $(tr '\r\n' '  ' <"$work/station/test.ini")"
+else
+  echo "test.ini after the idle run: not written (no test counted)"
+fi
 awk -v s=$((s1 - s0)) -v w=$((w1 - w0)) -v t="$ticks" -v d="$idle_seconds" 'BEGIN {
   printf "idle CPU over %d s: station %.2f s (%.2f %%), wineserver %.2f s\n", d, s / t, 100 * s / t / d, w / t }'
 echo "resident memory of the idle station: $(awk '/VmRSS/{print $2" "$3}' "/proc/$process/status")" \
