@@ -5,7 +5,9 @@
  * leaks ten handles a second, which outgrows the table within seconds.
  *   idle_probe.exe <image name> <seconds>
  */
+/* windows.h first: the other system headers build on its types. */
 #include <windows.h>
+
 #include <hidsdi.h>
 #include <setupapi.h>
 #include <stdio.h>
