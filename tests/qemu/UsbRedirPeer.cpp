@@ -44,40 +44,21 @@ const std::string kDeviceDescriptor = bytes({
 });
 
 const std::string kHidDescriptor = bytes({
-    9,
-    0x21,
-    0x11,
-    0x01,
-    0,
-    1,
-    0x22, // HID 1.11, not localised, one report descriptor
-    static_cast<int>(kReportDescriptor.size()),
-    0,
+    9, 0x21, 0x11, 0x01, 0, 1,                           // HID 1.11, no country, one descriptor:
+    0x22, static_cast<int>(kReportDescriptor.size()), 0, // the report descriptor, its length
 });
 
 // Configuration 1: interface 0 (HID, no boot protocol) with interrupt IN 0x81,
 // 64 bytes, every 10 ms. Output reports come as SET_REPORT on endpoint 0.
-const std::string kConfigDescriptor = bytes({
-                                          9,
-                                          2,
-                                          34,
-                                          0,
-                                          1,
-                                          1,
-                                          0,
-                                          0x80,
-                                          50, // bus powered, 100 mA
-                                          9,
-                                          4,
-                                          0,
-                                          0,
-                                          1,
-                                          3,
-                                          0,
-                                          0,
-                                          0,
-                                      }) +
-                                      kHidDescriptor + bytes({7, 5, kInEndpoint, 3, 64, 0, 10});
+const std::string kConfigDescriptor = [] {
+    std::string descriptor = bytes({
+        9, 2, 34, 0, 1, 1, 0, 0x80, 50, // 34 bytes in all, bus powered, 100 mA
+        9, 4, 0, 0, 1, 3, 0, 0, 0,      // one HID interface
+    });
+    descriptor += kHidDescriptor;
+    descriptor += bytes({7, 5, kInEndpoint, 3, 64, 0, 10}); // the interrupt IN endpoint
+    return descriptor;
+}();
 
 // String descriptors: UTF-16LE text; index 0 lists the languages (US English).
 std::string stringDescriptor(int index) {
