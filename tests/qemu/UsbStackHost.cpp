@@ -204,41 +204,32 @@ public:
         const std::string redirSocket = work_ + "/redir.sock";
         ::unlink(ftdiSocket.c_str());
         ::unlink(redirSocket.c_str());
-        pid_ = startQemu({qemu_,
-                          "-M",
-                          "q35",
-                          "-m",
-                          "256",
-                          "-nodefaults",
-                          "-no-user-config",
-                          "-display",
-                          "none",
-                          "-no-reboot",
-                          "-serial",
-                          "stdio",
-                          "-kernel",
-                          kernel_,
-                          "-initrd",
-                          initrd_,
-                          "-append",
-                          "console=ttyS0 panic=-1 quiet",
-                          "-device",
-                          "qemu-xhci,id=xhci",
-                          "-chardev",
-                          "socket,id=ftdi,path=" + ftdiSocket + ",server=on,wait=off",
-                          "-device",
-                          "usb-serial,bus=xhci.0,chardev=ftdi",
-                          "-chardev",
-                          "socket,id=redir,path=" + redirSocket + ",server=on,wait=off",
-                          "-device",
-                          "usb-redir,bus=xhci.0,chardev=redir"},
-                         console_);
+        // A q35 PC without default devices, its serial port on our pipe, and on
+        // its xHCI controller the FTDI adapter and the redirected evaluator.
+        std::vector<std::string> args;
+        auto add = [&args](std::initializer_list<std::string> more) {
+            args.insert(args.end(), more);
+        };
+        add({qemu_, "-M", "q35", "-m", "256", "-nodefaults", "-no-user-config"});
+        add({"-display", "none", "-serial", "stdio", "-no-reboot"});
+        add({"-kernel", kernel_, "-initrd", initrd_, "-append", "console=ttyS0 panic=-1 quiet"});
+        add({"-device", "qemu-xhci,id=xhci"});
+        add({"-chardev", "socket,id=ftdi,path=" + ftdiSocket + ",server=on,wait=off"});
+        add({"-device", "usb-serial,bus=xhci.0,chardev=ftdi"});
+        add({"-chardev", "socket,id=redir,path=" + redirSocket + ",server=on,wait=off"});
+        add({"-device", "usb-redir,bus=xhci.0,chardev=redir"});
+        pid_ = startQemu(args, console_);
         if (pid_ < 0) {
             return fail("QEMU could not be started");
         }
         serial_ = connectTo(ftdiSocket);
         const int redir = connectTo(redirSocket);
         if (serial_ < 0 || redir < 0) {
+            ::kill(pid_, SIGKILL);
+            // What QEMU said about it goes to the log.
+            std::string partial;
+            while (readConsole(partial)) {
+            }
             return fail("QEMU's chardev sockets did not open");
         }
         hid_ = std::make_unique<UsbRedirPeer>(redir);
@@ -261,8 +252,8 @@ private:
                 hid_->sendInputReport(report);
             }
             for (const auto& bytes : serialEvaluator_.due()) {
-                if (serial_ >= 0) {
-                    (void)!::write(serial_, bytes.data(), bytes.size());
+                if (serial_ >= 0 && ::write(serial_, bytes.data(), bytes.size()) < 0) {
+                    problems_.push_back("the serial socket took no answer");
                 }
             }
             unplugWhenHeld();
@@ -377,14 +368,13 @@ private:
         for (const char* step :
              {"bind", "presence", "hid-caps", "hid-exchange", "hid-present-after", "ftdi-port",
               "serial-exchange", "hid-unplug", "hid-gone", "serial-unplug", "ftdi-gone"}) {
-            if (!line(std::string("PROBE PASS ") + step + ":")) {
-                problems_.push_back(std::string("no pass for step ") + step);
+            const std::string name = std::string(step) + ":";
+            if (line("PROBE PASS " + name)) {
+                continue;
             }
-        }
-        for (const auto& l : lines_) {
-            if (l.text.find("PROBE FAIL") != std::string::npos) {
-                problems_.push_back("the guest reported: " + l.text);
-            }
+            const ConsoleLine* failed = line("PROBE FAIL " + name);
+            problems_.push_back(failed ? "the guest reported: " + failed->text
+                                       : "the guest printed nothing for step " + name);
         }
         if (!line("PROBE END ok")) {
             problems_.push_back("the probe did not end with PROBE END ok");
