@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -178,7 +177,6 @@ struct UsbRedirPeer::Callbacks {
             usbredirparser_free_packet_data(peer(priv).parser_, data);
         }
     }
-    static void filter(void*, usbredirfilter_rule* rules, int) { std::free(rules); }
 };
 
 UsbRedirPeer::UsbRedirPeer(int fd) : fd_(fd), parser_(usbredirparser_create()) {
@@ -198,7 +196,6 @@ UsbRedirPeer::UsbRedirPeer(int fd) : fd_(fd), parser_(usbredirparser_create()) {
     parser_->bulk_packet_func = Callbacks::dataPacket<usb_redir_bulk_packet_header>;
     parser_->iso_packet_func = Callbacks::dataPacket<usb_redir_iso_packet_header>;
     parser_->interrupt_packet_func = Callbacks::dataPacket<usb_redir_interrupt_packet_header>;
-    parser_->filter_filter_func = Callbacks::filter;
     // QEMU attaches a redirected device to an xHCI port only when the host
     // side has these three: 64-bit packet ids, 32-bit bulk lengths and the
     // endpoints' maximum packet sizes.

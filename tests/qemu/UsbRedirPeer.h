@@ -40,8 +40,6 @@ public:
 
     // Each output report as it arrives, report ID first.
     std::function<void(std::string)> onOutputReport;
-    // The guest chose the configuration (its driver is about to bind).
-    bool configured() const { return configured_; }
 
 private:
     struct Callbacks; // the parser's C callbacks, which call the members below
@@ -55,9 +53,9 @@ private:
 
     int fd_;
     usbredirparser* parser_;
-    bool ended_ = false; // QEMU closed its end
-    bool configured_ = false;
-    bool receiving_ = false; // the guest started interrupt receiving on 0x81
-    std::string queued_;     // input reports, 3 bytes each, until then
+    bool ended_ = false;      // QEMU closed its end
+    bool configured_ = false; // the guest chose configuration 1
+    bool receiving_ = false;  // the guest started interrupt receiving on 0x81
+    std::string queued_;      // input reports, 3 bytes each, until then
     std::uint64_t nextPacketId_ = 0;
 };
