@@ -1,0 +1,177 @@
+#!/usr/bin/env bash
+# The Linux backend on a real kernel USB stack: a QEMU guest (software
+# emulation) whose xHCI controller carries an FTDI adapter (QEMU's usb-serial)
+# and a HID evaluator (usb-redir, from the host program's usbredir peer). The
+# guest runs the probe program from a small initramfs built here; the host
+# program plays both evaluators, unplugs them and checks what the guest says.
+#
+#   usb_stack.sh HOST_PROGRAM PROBE_PROGRAM KERNEL_CACHE WORK_DIR
+#
+# The kernel is Debian's linux-image-*-amd64, fetched once with apt-get
+# download and unpacked into KERNEL_CACHE (nothing is installed). Without
+# qemu, busybox-static, cpio or the kernel the test is skipped (77), except
+# under CI, where scripts/setup installs them and a skip would hide a fault.
+set -euo pipefail
+
+host_program=$1
+probe_program=$2
+kernel_cache=$3
+work=$4
+
+skip() {
+  echo "qemu_usb_stack: $*"
+  if [ "${CI:-}" = true ]; then
+    echo "qemu_usb_stack: CI must run this test: failing instead of skipping"
+    exit 1
+  fi
+  echo "qemu_usb_stack: skipped"
+  exit 77
+}
+
+qemu=$(command -v qemu-system-x86_64 || true)
+[ -n "$qemu" ] || skip "qemu-system-x86_64 not found (Debian: qemu-system-x86)"
+busybox=/bin/busybox
+[ -x "$busybox" ] && ! readelf -l "$busybox" | grep -q 'program interpreter' ||
+  skip "no statically linked $busybox (Debian: busybox-static)"
+command -v cpio >/dev/null || skip "cpio not found"
+
+# The modules the guest needs, by their file names; their dependencies are
+# added from each module's own depends= (the package has no modules.dep: depmod
+# runs only when it is installed).
+wanted=(xhci-pci usbhid hid-generic ftdi_sio)
+
+# fetch_kernel: sets kernel_dir to the unpacked vmlinuz and module tree of the
+# image that linux-image-amd64 depends on, fetching it when it is not cached.
+fetch_kernel() {
+  local package
+  package=$(apt-cache depends linux-image-amd64 2>/dev/null |
+    sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n 1)
+  if [ -z "$package" ]; then
+    # No package lists (apt-get update never ran): any image cached before will do.
+    kernel_dir=$(find "$kernel_cache" -mindepth 1 -maxdepth 1 -type d -name 'linux-image-*' \
+      2>/dev/null | sort | tail -n 1)
+    [ -n "$kernel_dir" ] || skip "apt-cache names no linux-image-*-amd64 and none is cached"
+    return
+  fi
+  kernel_dir=$kernel_cache/$package
+  if [ -f "$kernel_dir/.complete" ]; then
+    return
+  fi
+  echo "qemu_usb_stack: fetching $package (once; cached in $kernel_cache)"
+  local download
+  download=$(mktemp -d)
+  if ! (cd "$download" && apt-get download "$package" >/dev/null 2>&1); then
+    # The lists may name a version the archive has replaced since.
+    if [ "$(id -u)" -eq 0 ]; then
+      apt-get update -qq >/dev/null 2>&1 || true
+    fi
+    (cd "$download" && apt-get download "$package" >/dev/null 2>&1) || {
+      rm -rf "$download"
+      skip "apt-get download $package failed"
+    }
+  fi
+  rm -rf "$kernel_dir"
+  mkdir -p "$kernel_dir"
+  # Only the kernel and the USB and HID drivers: a few MB of the package's 400.
+  dpkg-deb --fsys-tarfile "$download"/*.deb |
+    tar -x -C "$kernel_dir" --wildcards './boot/vmlinuz-*' \
+      './lib/modules/*/kernel/drivers/usb/*' './lib/modules/*/kernel/drivers/hid/*'
+  rm -rf "$download"
+  unpack_vmlinux
+  touch "$kernel_dir/.complete"
+}
+
+# Under software emulation the bzImage's own xz decompression takes seconds
+# of each boot. The ELF inside it has a PVH entry point (a Xen note of type
+# 0x12), which QEMU enters directly: unpack it once, and boot that when it is
+# there.
+unpack_vmlinux() {
+  local image offset
+  image=$(find "$kernel_dir/boot" -name 'vmlinuz-*' | head -n 1)
+  offset=$(LC_ALL=C grep -abo $'\xfd7zXZ' "$image" | head -n 1 | cut -d: -f1)
+  [ -n "$offset" ] || return 0
+  tail -c +$((offset + 1)) "$image" | xz -dc --single-stream >"$kernel_dir/vmlinux" 2>/dev/null || true
+  if ! readelf -n "$kernel_dir/vmlinux" 2>/dev/null | grep -q 'note type: (0x00000012)'; then
+    rm -f "$kernel_dir/vmlinux"
+  fi
+}
+
+# module_file NAME: the module's file (names use - and _ alike).
+module_file() {
+  local pattern=${1//[-_]/[-_]}
+  find "$kernel_dir/lib/modules" -name "$pattern.ko*" | head -n 1
+}
+
+# modinfo_depends FILE: the modules FILE needs, from its .modinfo section.
+modinfo_depends() {
+  case $1 in
+  *.xz) xz -dc "$1" ;;
+  *.zst) zstd -dcq "$1" ;;
+  *) cat "$1" ;;
+  esac | tr '\0' '\n' | sed -n 's/^depends=//p' | tr ',' ' '
+}
+
+# Puts NAME after everything it depends on into the load order.
+order=()
+add_module() {
+  local name=$1 file dep
+  for dep in "${order[@]}"; do
+    [ "$dep" = "$name" ] && return
+  done
+  file=$(module_file "$name")
+  [ -n "$file" ] || skip "module $name is not in $kernel_dir"
+  for dep in $(modinfo_depends "$file"); do
+    add_module "$dep"
+  done
+  order+=("$name")
+}
+
+build_initramfs() {
+  local root=$work/initramfs name file
+  rm -rf "$root"
+  mkdir -p "$root"/{bin,dev,proc,sys,lib/modules}
+  cp "$busybox" "$root/bin/busybox"
+  cp "$probe_program" "$root/probe"
+  for name in "${order[@]}"; do
+    file=$(module_file "$name")
+    case $file in
+    *.xz) xz -dc "$file" >"$root/lib/modules/$name.ko" ;;
+    *.zst) zstd -dcq "$file" >"$root/lib/modules/$name.ko" ;;
+    *) cp "$file" "$root/lib/modules/$name.ko" ;;
+    esac
+  done
+  cat >"$root/init" <<EOF
+#!/bin/busybox sh
+/bin/busybox --install -s /bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+for m in ${order[*]}; do
+  insmod /lib/modules/\$m.ko || echo "PROBE FAIL insmod \$m"
+done
+echo "PROBE BOOTED \$(cut -d' ' -f1 /proc/uptime)"
+/probe
+status=\$?
+echo "PROBE EXIT \$status"
+# The kernel's own account of the devices, for a failed run.
+[ \$status -eq 0 ] || dmesg | grep -iE 'usb|hid|ftdi|tty' | tail -n 40
+poweroff -f
+EOF
+  chmod +x "$root/init"
+  # newc without compression: the kernel unpacks it at once, and it is small.
+  (cd "$root" && find . | sort | cpio -o -H newc --quiet) >"$work/initramfs.cpio"
+}
+
+mkdir -p "$kernel_cache" "$work"
+fetch_kernel
+kernel=$kernel_dir/vmlinux
+if [ ! -f "$kernel" ]; then
+  kernel=$(find "$kernel_dir/boot" -name 'vmlinuz-*' | head -n 1)
+fi
+[ -n "$kernel" ] || skip "no vmlinuz in $kernel_dir"
+for name in "${wanted[@]}"; do
+  add_module "$name"
+done
+build_initramfs
+echo "qemu_usb_stack: kernel $(basename "$kernel_dir")/${kernel#"$kernel_dir"/}, modules ${order[*]}"
+exec "$host_program" "$qemu" "$kernel" "$work/initramfs.cpio" "$work"
