@@ -485,7 +485,18 @@ DWORD checkTarget(const fs::path& given, Target& target) {
     target.path = given;
     fs::file_status status = fs::status(given, ec);
     if (status.type() == fs::file_type::not_found) {
-        fs::path dir = given.parent_path();
+        // A link whose file is missing (the Linux package's test.ini points into
+        // /var/lib): the write creates that file, as an open through the link
+        // would, and the link stays. Replacing the link itself would put the
+        // counters where the package keeps its program.
+        for (int hop = 0; hop < 8 && fs::is_symlink(fs::symlink_status(target.path, ec)); ++hop) {
+            fs::path next = fs::read_symlink(target.path, ec);
+            if (ec) {
+                break;
+            }
+            target.path = next.is_absolute() ? next : target.path.parent_path() / next;
+        }
+        fs::path dir = target.path.parent_path();
         return dir.empty() || fs::is_directory(dir, ec) ? ERROR_SUCCESS : ERROR_PATH_NOT_FOUND;
     }
     if (ec) {

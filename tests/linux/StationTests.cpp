@@ -1,25 +1,32 @@
-// The station's test sequence over the real link objects and the Linux
-// backend, against an evaluator played by a thread of the test at the far end
-// of a faked hidraw node and of a faked FTDI adapter's tty: the calls in the
-// order the sequence makes them (presence, Open, Prompt, SetLevel(5), then
-// WaitKey(5000) for keys 1 to 6), a pass and a fail, and the counters the
-// station would keep.
-#include "BackendFixture.h"
-#include "uCOMMivoDevice.h"
-#include "uHIDMivoDevice.h"
+// The whole station on the Linux backend: the window's station core with the
+// product's link kinds, a recording window, and evaluators played by a thread
+// of the test at the far end of a faked hidraw node and of a faked FTDI
+// adapter's tty. The evaluator answers at once, so the real time that passes
+// is only what the descriptors take. Each link passes and fails once, with the
+// counters shown and kept in test.ini, the result on the display and the exact
+// bytes on the wire.
+#include "FakeDevices.h"
+#include "Hid.h"
+#include "SetupApi.h"
+#include "StationFixture.h"
+#include "Win.h"
+#include "linux/LinuxBackend.h"
 
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -34,10 +41,10 @@ public:
         stop_ = true;
         thread_.join();
     }
-    // What the station sent, once at least `size` bytes have come (or a second passed).
-    std::string received(std::size_t size) {
+    // What the station sent, once at least `size` bytes have come or `patience` passed.
+    std::string received(std::size_t size, std::chrono::milliseconds patience) {
         std::unique_lock lock(mutex_);
-        arrived_.wait_for(lock, std::chrono::seconds(1), [&] { return received_.size() >= size; });
+        arrived_.wait_for(lock, patience, [&] { return received_.size() >= size; });
         return received_;
     }
 
@@ -76,7 +83,8 @@ private:
     std::thread thread_;
 };
 
-// Over HID: a key report [5, key, 0] after each "key capture on" [2, 1, 254].
+// Over HID: a key report [5, key, 0] after each "key capture on" [2, 1, 254]
+// (hidraw may hand over two reports in one read, so they are split by size).
 std::string hidAnswer(std::string& pending, std::deque<int>& keys) {
     std::string reply;
     while (pending.size() >= 3) {
@@ -91,7 +99,7 @@ std::string hidAnswer(std::string& pending, std::deque<int>& keys) {
 }
 
 // Over serial: '3' for "C1E", "C2E" and "C3E", and after "C2E" the key
-// report 0x10, 0, the key, 0x11, 0.
+// report 0x10, 0, the key, 0x11, 0. The level frame gets no answer.
 std::string serialAnswer(std::string& pending, std::deque<int>& keys) {
     std::string reply;
     for (;;) {
@@ -114,79 +122,166 @@ std::string serialAnswer(std::string& pending, std::deque<int>& keys) {
     }
 }
 
-struct Counters {
-    int passed = 0;
-    int total = 0;
+// The Linux backend, except that the program is reported as lying in the
+// test's own directory, so that test.ini is the test's (the real answer would
+// be the test program beside the build's other tests).
+std::string programFile;
+
+DWORD programInTestDirectory(HMODULE module, LPSTR buffer, DWORD size) {
+    if (module != nullptr || buffer == nullptr || size == 0) {
+        return lnx::backend().GetModuleFileNameA(module, buffer, size);
+    }
+    const std::size_t length = std::min<std::size_t>(programFile.size(), size - 1);
+    std::memcpy(buffer, programFile.data(), length);
+    buffer[length] = '\0';
+    return programFile.size() < size ? static_cast<DWORD>(length) : size;
+}
+
+const win::Backend& linuxWithTestProgram() {
+    static const win::Backend table = [] {
+        win::Backend t = lnx::backend();
+        t.GetModuleFileNameA = &programInTestDirectory;
+        return t;
+    }();
+    return table;
+}
+
+enum class Link { Hid, Ftdi };
+
+struct Case {
+    const char* name;
+    Link link;
+    std::deque<int> keys;  // what the operator presses, one per key wait
+    std::vector<int> good; // markers left showing the good picture
+    std::vector<int> bad;  // and the bad one
+    std::string wire;      // everything the station sent to the evaluator
 };
 
-// One test as the station's sequence runs it; true for a pass.
-bool runSequence(IMivoDevice& device, Counters& counters) {
-    if (!device.Open()) {
-        return false;
+std::string repeat(int times, const std::string& part) {
+    std::string all;
+    for (int i = 0; i < times; ++i) {
+        all += part;
     }
-    ++counters.total;
-    bool passed = device.Prompt();
-    device.SetLevel(5);
-    for (int key = 1; passed && key <= 6; ++key) {
-        passed = device.WaitKey(5000) == key;
-    }
-    if (passed) {
-        ++counters.passed;
-    }
-    device.Close();
-    return passed;
+    return all;
 }
 
-class StationTest : public LinuxBackendTest {};
+// Prompt [1, 0, 255] and level 5 [3, 5, 250]; each key wait: prompt 1, key
+// capture on, key capture off, finish.
+const std::string kHidStart("\x01\x00\xFF\x03\x05\xFA", 6);
+const std::string kHidKeyWait("\x01\x01\xFE\x02\x01\xFE\x02\x00\xFF\x04\x00\xFF", 12);
+// "C1E", the level frame 'C', 0x66 - 5, 'E', then "C2E" per key wait.
+const std::string kSerialStart = "C1ECaE";
 
-TEST_F(StationTest, HidEvaluatorPassesThenFails) {
-    bed->addHidraw(0, 2, 0x046D, 0xC077, fake::keyboardDescriptor());
-    const std::string dev = bed->addHidraw(1, 3, THIDMivoDevice::VendorID,
-                                           THIDMivoDevice::ProductID, fake::evaluatorDescriptor());
-    ASSERT_TRUE(THIDMivoDevice::Present());
-    Counters counters;
-    {
-        PlayedEvaluator evaluator(bed->farEnd(dev), {1, 2, 3, 4, 5, 6}, hidAnswer);
-        auto device = std::make_shared<THIDMivoDevice>();
-        EXPECT_TRUE(runSequence(*device, counters));
-        EXPECT_TRUE(THIDMivoDevice::Present()); // closed between operations
+const Case kCases[] = {
+    {"HidPasses",
+     Link::Hid,
+     {1, 2, 3, 4, 5, 6},
+     {1, 2, 3, 4, 5, 6},
+     {},
+     kHidStart + repeat(6, kHidKeyWait)},
+    {"HidFailsAtAWrongKey",
+     Link::Hid,
+     {1, 2, 5},
+     {1, 2},
+     {3, 5},
+     kHidStart + repeat(3, kHidKeyWait)},
+    {"FtdiPasses",
+     Link::Ftdi,
+     {1, 2, 3, 4, 5, 6},
+     {1, 2, 3, 4, 5, 6},
+     {},
+     kSerialStart + repeat(6, "C2E")},
+    {"FtdiFailsAtAWrongKey", Link::Ftdi, {1, 4}, {1}, {2, 4}, kSerialStart + repeat(2, "C2E")},
+};
+
+// The station's fixture with its recording window, on the Linux backend over
+// a fresh umockdev testbed; every handle of the backend is closed again once
+// the station and the libraries are gone.
+class LinuxStationTest : public LinkedStationTest, public ::testing::WithParamInterface<Case> {
+protected:
+    void SetUp() override {
+        win::useBackend(linuxWithTestProgram());
+        handlesBefore = lnx::openHandles();
+        bed = std::make_unique<fake::Testbed>();
+        LinkedStationTest::SetUp(); // binds both libraries on this backend
+        programFile = (dir_ / "evaluator-station").string();
     }
-    {
-        PlayedEvaluator evaluator(bed->farEnd(dev), {1, 2, 3, 5}, hidAnswer);
-        auto device = std::make_shared<THIDMivoDevice>();
-        EXPECT_FALSE(runSequence(*device, counters));
-        // Prompt, level 5, then key waits 1 to 4, the last one answered wrongly.
-        std::string expected = std::string("\x01\x00\xFF\x03\x05\xFA", 6);
-        for (int key = 1; key <= 4; ++key) {
-            expected += std::string("\x01\x01\xFE\x02\x01\xFE\x02\x00\xFF\x04\x00\xFF", 12);
+    void TearDown() override {
+        LinkedStationTest::TearDown();
+        EXPECT_EQ(lnx::openHandles(), handlesBefore) << "a handle was left open";
+        bed.reset();
+    }
+
+    // The evaluator of the case's link, with a device of another kind beside it.
+    std::string plug(Link link) {
+        if (link == Link::Hid) {
+            bed->addHidraw(0, 2, 0x046D, 0xC077, fake::keyboardDescriptor());
+            return bed->addHidraw(1, 3, 0x10C4, 0x82CD, fake::evaluatorDescriptor());
         }
-        EXPECT_EQ(evaluator.received(expected.size()), expected);
+        bed->addUsbDevice(2, 0x05E3, 0x0610);
+        return bed->addSerial("ttyUSB0", 4, 0x0403, 0x6001, "ftdi_sio");
     }
-    EXPECT_EQ(counters.passed, 1);
-    EXPECT_EQ(counters.total, 2);
+
+    std::unique_ptr<fake::Testbed> bed;
+    std::size_t handlesBefore = 0;
+};
+
+TEST_P(LinuxStationTest, ATestRunsToItsResultAndIsCounted) {
+    const Case& c = GetParam();
+    const bool passes = c.bad.empty();
+    writeIni("[COUNT]\r\nPassed=3\r\nTotal=5\r\n");
+    start(productLinkKinds());
+    std::vector<std::vector<int>> hinted; // the markers showing the hint at each paint
+    window_.onPaint = [&] { hinted.push_back(markersShowing(form_->imgHint)); };
+    deliverTick(); // nothing attached
+    EXPECT_EQ(form_->lbCount->text(), "3/5");
+    EXPECT_EQ(form_->lbDevType->text(), "");
+
+    const std::string dev = plug(c.link);
+    {
+        PlayedEvaluator evaluator(bed->farEnd(dev), c.keys,
+                                  c.link == Link::Hid ? hidAnswer : serialAnswer);
+        deliverTick(); // found, opened, counted, prompted
+        EXPECT_EQ(form_->lbDevType->text(), c.link == Link::Hid ? "HID" : "FTDI");
+        EXPECT_EQ(form_->lbCount->text(), "3/6");
+        EXPECT_TRUE(form_->imgPower->isVisible());
+        EXPECT_EQ(form_->Timer1->interval(), 2000);
+
+        // The lamps, then one key wait per tick until the result; then the
+        // result stays and nothing more goes to the device.
+        for (int i = 0; i < 1 + 6 + 3; ++i) {
+            deliverTick();
+        }
+        // Everything was written by now: the evaluator's thread may still be
+        // reading it, and a byte too many would follow at once.
+        evaluator.received(c.wire.size(), std::chrono::seconds(5));
+        EXPECT_EQ(evaluator.received(c.wire.size() + 1, std::chrono::milliseconds(100)), c.wire);
+    }
+    const std::size_t waits = c.good.size() + (passes ? 0 : 1);
+    ASSERT_EQ(hinted.size(), waits);
+    for (std::size_t key = 1; key <= waits; ++key) {
+        EXPECT_EQ(hinted[key - 1], std::vector<int>{static_cast<int>(key)});
+    }
+    EXPECT_EQ(visibleLamps(), (std::vector<int>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(markersShowing(form_->imgGood), c.good);
+    EXPECT_EQ(markersShowing(form_->imgBad), c.bad);
+    EXPECT_EQ(form_->imgPassed->isVisible(), passes);
+    EXPECT_EQ(form_->imgFailed->isVisible(), !passes);
+    EXPECT_EQ(form_->lbStatus->text(), passes ? kPassWord : kFailWord);
+    EXPECT_EQ(form_->lbCount->text(), passes ? "4/6" : "3/6");
+    EXPECT_EQ(iniText(),
+              passes ? "[COUNT]\r\nPassed=4\r\nTotal=6\r\n" : "[COUNT]\r\nPassed=3\r\nTotal=6\r\n");
+    EXPECT_TRUE(window_.errors.empty());
+
+    // Unplugged: the display clears on the next tick, the counts stay.
+    bed->unplug(dev);
+    deliverTick();
+    EXPECT_FALSE(anyTaggedVisible());
+    EXPECT_EQ(form_->lbDevType->text(), "");
+    EXPECT_EQ(form_->lbCount->text(), passes ? "4/6" : "3/6");
 }
 
-TEST_F(StationTest, FtdiEvaluatorPassesThenFails) {
-    bed->addUsbDevice(2, 0x05E3, 0x0610);
-    const std::string tty = bed->addSerial("ttyUSB0", 4, 0x0403, 0x6001, "ftdi_sio");
-    ASSERT_TRUE(TFTDIDevice::Exists());
-    ASSERT_FALSE(TPL2303Device::Exists());
-    Counters counters;
-    {
-        PlayedEvaluator evaluator(bed->farEnd(tty), {1, 2, 3, 4, 5, 6}, serialAnswer);
-        auto device = std::make_shared<TFTDIMivo>();
-        EXPECT_TRUE(runSequence(*device, counters));
-    }
-    {
-        PlayedEvaluator evaluator(bed->farEnd(tty), {1, 2, 6}, serialAnswer);
-        auto device = std::make_shared<TFTDIMivo>();
-        EXPECT_FALSE(runSequence(*device, counters));
-        // The level frame is 'C', 0x66 - 5, 'E'.
-        EXPECT_EQ(evaluator.received(6).substr(0, 6), "C1EC"
-                                                      "aE");
-    }
-    EXPECT_EQ(counters.passed, 1);
-    EXPECT_EQ(counters.total, 2);
-}
+INSTANTIATE_TEST_SUITE_P(EachLink, LinuxStationTest, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

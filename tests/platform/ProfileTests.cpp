@@ -345,6 +345,25 @@ TEST_F(ProfileTest, TenMegabyteFilesAreReadAndWritten) {
     EXPECT_EQ(read("COUNT", "Total", "default", 16), std::string(15, '7'));
 }
 
+#ifndef _WIN32
+// The Linux package keeps test.ini beside the program as a link into /var/lib.
+TEST_F(ProfileTest, ALinkedFileIsWrittenThroughTheLinkWhichStays) {
+    fs::create_directory(dir_ / "var");
+    fs::create_symlink(dir_ / "var" / "test.ini", file());
+    // Its file missing: the first write creates it there.
+    ASSERT_TRUE(write("COUNT", "Total", "1"));
+    EXPECT_TRUE(fs::is_symlink(file()));
+    EXPECT_EQ(contents("var/test.ini"), "[COUNT]\r\nTotal=1\r\n");
+    // A relative link, to a file that is there.
+    fs::remove(file());
+    fs::create_symlink("var/test.ini", file());
+    ASSERT_TRUE(write("COUNT", "Passed", "1"));
+    EXPECT_TRUE(fs::is_symlink(file()));
+    EXPECT_EQ(contents("var/test.ini"), "[COUNT]\r\nTotal=1\r\nPassed=1\r\n");
+    EXPECT_EQ(read("COUNT", "Passed"), "1");
+}
+#endif
+
 // --- writes that cannot succeed ----------------------------------------------------
 
 TEST_F(ProfileTest, WriteToADirectoryFailsWithAccessDenied) {

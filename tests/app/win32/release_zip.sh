@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# A release zip as the factory gets it (scripts/package-zip), on the run's Wine
+# prefix and X server: it holds only the stripped evaluator-station.exe and
+# README.txt; the .exe's version record carries the version; unzipped into a
+# fresh folder it starts, shows its window with the photograph and 0/0, and a
+# left double-click on the count writes test.ini beside it. A screenshot stays
+# in <output dir>.
+#   release_zip.sh <zip> <version> <win32_label_probe.exe> <output dir>
+set -uo pipefail
+zip=$1
+version=$2
+probe=$3
+out=$(realpath -m "$4")
+here=$(cd "$(dirname "$0")" && pwd)
+photo=$here/../../../resources/evaluator.jpg
+wine=${WINE:-/usr/lib/wine/wine64}
+title="Evaluator Test Station"
+
+for tool in unzip python3 xdotool xwininfo import convert compare; do
+  command -v "$tool" >/dev/null || { echo "SKIP: no $tool"; exit 77; }
+done
+[ -n "${DISPLAY:-}" ] || { echo "SKIP: no X server"; exit 77; }
+export WINEDEBUG=-all
+
+rm -rf "$out"
+folder="$out/Evaluator Station" # a folder the operator picked, with a space
+mkdir -p "$folder"
+failures=0
+station_pid=
+station_processes() { # the station's Windows process, found by its folder
+  local pid
+  for pid in $(pgrep -f 'evaluator-station\.exe' || true); do
+    [ "$(readlink "/proc/$pid/cwd" 2>/dev/null)" = "$folder" ] && echo "$pid"
+  done
+  true
+}
+cleanup() {
+  kill $station_pid $(station_processes) 2>/dev/null
+  true
+}
+trap cleanup EXIT
+expect() { # description command...
+  local what=$1
+  shift
+  if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
+}
+wait_for() { # condition, tenths of a second
+  local i
+  for ((i = 0; i < $2; i++)); do
+    eval "$1" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+windows() { # "id width height x y" of the station's windows
+  xwininfo -root -tree | grep -F "\"$title\"" |
+    sed -E 's/^ *(0x[0-9a-f]+) .* ([0-9]+)x([0-9]+)\+(-?[0-9]+)\+(-?[0-9]+) .*/\1 \2 \3 \4 \5/'
+}
+same() { # a b fuzz pixels
+  [ "$(compare -metric AE -fuzz "$3" "$1" "$2" null: 2>&1 | sed -E 's/[^0-9.].*//')" -le "$4" ]
+}
+
+echo "--- $(basename "$zip")"
+expect "the zip holds evaluator-station.exe and README.txt, nothing else" \
+  test "$(unzip -Z1 "$zip" | sort | tr '\n' ' ')" = "README.txt evaluator-station.exe "
+unzip -q "$zip" -d "$folder"
+exe=$folder/evaluator-station.exe
+# The PE file's symbol table and the version record: FILEVERSION in the fixed
+# part (major.minor in the high word) and the "FileVersion" text, in UTF-16.
+pe_facts() {
+  python3 - "$exe" <<'EOF'
+import struct, sys
+data = open(sys.argv[1], 'rb').read()
+pe = struct.unpack_from('<I', data, 0x3C)[0]
+symbols, = struct.unpack_from('<I', data, pe + 16)  # NumberOfSymbols
+fixed = data.find(struct.pack('<I', 0xFEEF04BD))
+ms, ls = struct.unpack_from('<II', data, fixed + 8)
+key = 'FileVersion\0'.encode('utf-16-le')
+at = data.find(key) + len(key)
+at += (-at) % 4
+text = data[at:data.find(b'\0\0', at) + 1].decode('utf-16-le').rstrip('\0')
+print(symbols, f'{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}', text)
+EOF
+}
+read -r symbols fixed_version text_version < <(pe_facts)
+expect "the .exe is stripped (no symbol table)" test "$symbols" = 0
+expect "the version record says $version ($fixed_version, \"$text_version\")" \
+  test "$text_version" = "$version" -a "${fixed_version%.0}" = "$version"
+readme_ok() { head -n 1 "$folder/README.txt" | grep -q " $version " && grep -q $'\r$' "$folder/README.txt"; }
+expect "README.txt names the version and has Windows line ends" readme_ok
+
+(cd "$folder" && exec "$wine" evaluator-station.exe >/dev/null 2>&1 </dev/null) &
+station_pid=$!
+if ! wait_for '[ "$(windows | wc -l)" -ge 1 ]' 300; then
+  echo "FAILED: the unzipped .exe shows no window titled \"$title\""
+  exit 1
+fi
+read -r _ width height wx wy < <(windows | sort -k2,2nr | head -n 1)
+border=$(((width - 690) / 2))
+cx=$((wx + border))
+cy=$((wy + height - 643 - border))
+sleep 0.5 # the first ticks
+import -window root "$out/screen.png"
+convert "$out/screen.png" -crop "690x643+$cx+$cy" +repage "$out/window.png"
+convert -size 690x643 xc:black "$photo" -geometry +45+7 -composite "$out/photograph.png"
+convert "$out/window.png" -crop 300x200+50+300 +repage "$out/a.png"
+convert "$out/photograph.png" -crop 300x200+50+300 +repage "$out/b.png"
+expect "the window shows the photograph" same "$out/a.png" "$out/b.png" 10% 20
+"$wine" "$probe" 0/0 "$("$wine" winepath -w "$out/probe.bmp")" </dev/null
+convert "$out/probe.bmp" -alpha off "$out/probe.png"
+convert "$out/window.png" -crop 170x57+512+24 +repage "$out/count.png"
+expect "with no test.ini the count shows 0/0" same "$out/count.png" "$out/probe.png" 10% 8
+expect "no test.ini before the first write" test ! -e "$folder/test.ini"
+xdotool mousemove $((cx + 597)) $((cy + 52)) click --repeat 2 --delay 80 1
+expect "a left double-click writes test.ini beside the .exe" \
+  wait_for 'tr -d "\r" <"$folder/test.ini" 2>/dev/null | grep -qx Total=0' 30
+kill "$station_pid" $(station_processes) 2>/dev/null
+wait "$station_pid" 2>/dev/null
+station_pid=
+wait_for '[ -z "$(station_processes)" ] && [ "$(windows | wc -l)" -eq 0 ]' 100
+
+echo "release_zip: $failures failed (screenshot in $out/window.png)"
+[ "$failures" -eq 0 ]
