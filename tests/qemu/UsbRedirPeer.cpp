@@ -1,5 +1,7 @@
 #include "UsbRedirPeer.h"
 
+#include "EvaluatorReportDescriptor.h"
+
 #include <poll.h>
 #include <unistd.h>
 
@@ -20,20 +22,7 @@ std::string bytes(std::initializer_list<int> list) {
     return out;
 }
 
-// The evaluator's report descriptor (the same one the umockdev tests fake).
-const std::string kReportDescriptor = bytes({
-    0x06, 0x00, 0xFF,                                     // usage page (vendor 0xFF00)
-    0x09, 0x01,                                           // usage 1
-    0xA1, 0x01,                                           // collection (application)
-    0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x02, // 0..255, 8 bits, 2 of them
-    0x85, 0x01, 0x09, 0x01, 0x91, 0x02,                   // output report 1
-    0x85, 0x02, 0x09, 0x01, 0x91, 0x02,                   // output report 2
-    0x85, 0x03, 0x09, 0x01, 0x91, 0x02,                   // output report 3
-    0x85, 0x04, 0x09, 0x01, 0x91, 0x02,                   // output report 4
-    0x85, 0x05, 0x09, 0x01, 0x81, 0x02,                   // input report 5
-    0x85, 0x06, 0x09, 0x01, 0x81, 0x02,                   // input report 6
-    0xC0,
-});
+const std::string kReportDescriptor = evaluatorReportDescriptor();
 
 // A full-speed USB 2.0 device, class given by its interface, one configuration.
 const std::string kDeviceDescriptor = bytes({
