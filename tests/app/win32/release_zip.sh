@@ -24,38 +24,17 @@ export WINEDEBUG=-all
 
 rm -rf "$out"
 folder="$out/Evaluator Station" # a folder the operator picked, with a space
+station_dir=$folder
 mkdir -p "$folder"
 failures=0
 station_pid=
-station_processes() { # the station's Windows process, found by its folder
-  local pid
-  for pid in $(pgrep -f 'evaluator-station\.exe' || true); do
-    [ "$(readlink "/proc/$pid/cwd" 2>/dev/null)" = "$folder" ] && echo "$pid"
-  done
-  true
-}
 cleanup() {
   kill $station_pid $(station_processes) 2>/dev/null
   true
 }
 trap cleanup EXIT
-expect() { # description command...
-  local what=$1
-  shift
-  if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
-}
-wait_for() { # condition, tenths of a second
-  local i
-  for ((i = 0; i < $2; i++)); do
-    eval "$1" && return 0
-    sleep 0.1
-  done
-  return 1
-}
-windows() { # "id width height x y" of the station's windows
-  xwininfo -root -tree | grep -F "\"$title\"" |
-    sed -E 's/^ *(0x[0-9a-f]+) .* ([0-9]+)x([0-9]+)\+(-?[0-9]+)\+(-?[0-9]+) .*/\1 \2 \3 \4 \5/'
-}
+# shellcheck source=station-checks.sh
+source "$here/station-checks.sh"
 same() { # a b fuzz pixels
   [ "$(compare -metric AE -fuzz "$3" "$1" "$2" null: 2>&1 | sed -E 's/[^0-9.].*//')" -le "$4" ]
 }
@@ -95,7 +74,7 @@ if ! wait_for '[ "$(windows | wc -l)" -ge 1 ]' 300; then
   echo "FAILED: the unzipped .exe shows no window titled \"$title\""
   exit 1
 fi
-read -r _ width height wx wy < <(windows | sort -k2,2nr | head -n 1)
+read -r _ width height wx wy < <(windows | head -n 1)
 border=$(((width - 690) / 2))
 cx=$((wx + border))
 cy=$((wy + height - 643 - border))

@@ -33,27 +33,9 @@ cleanup() {
   true
 }
 trap cleanup EXIT
+# shellcheck source=station-checks.sh
+source "$here/station-checks.sh"
 
-expect() { # description command...
-  local what=$1
-  shift
-  if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
-}
-
-# The station's windows by title: "id width height x y", the main window first.
-windows() {
-  xwininfo -root -tree | grep -F "\"$title\"" |
-    sed -E 's/^ *(0x[0-9a-f]+) .* ([0-9]+)x([0-9]+)\+(-?[0-9]+)\+(-?[0-9]+) .*/\1 \2 \3 \4 \5/' |
-    sort -k2,2nr
-}
-wait_for() { # condition, tenths of a second
-  local i
-  for ((i = 0; i < $2; i++)); do
-    eval "$1" && return 0
-    sleep 0.1
-  done
-  return 1
-}
 start_station() {
   (cd "$station_dir" && exec "$wine" evaluator-station.exe >/dev/null 2>&1 </dev/null) &
   station_pid=$!
@@ -69,15 +51,6 @@ start_station() {
   cx=$((wx + border))
   cy=$((wy + caption))
   sleep 1 # the first ticks
-}
-# The station's Windows process: Wine's launcher does not stay its parent, so
-# it is found by its working directory (the station's own folder).
-station_processes() {
-  local pid
-  for pid in $(pgrep -f 'evaluator-station\.exe' || true); do
-    [ "$(readlink "/proc/$pid/cwd" 2>/dev/null)" = "$station_dir" ] && echo "$pid"
-  done
-  true
 }
 stop_station() {
   kill "$station_pid" $(station_processes) 2>/dev/null
