@@ -18,6 +18,10 @@ idle_seconds=${IDLE_SECONDS:-30}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/station-bench.XXXXXX")
 export WINEPREFIX=$work/prefix WINEDEBUG=-all
+station_dir=$work/station
+title="Evaluator Test Station"
+# shellcheck source=../tests/app/win32/station-checks.sh
+source "$root/tests/app/win32/station-checks.sh"
 station_pid=
 cleanup() {
   kill $station_pid $(station_processes) 2>/dev/null
@@ -58,15 +62,6 @@ start_once() {
   station_pid=$!
   until painted; do sleep 0.02; done
   echo "$start $(now)" | awk '{printf "%.2f\n", $2 - $1}'
-}
-# The station's Windows process: Wine's launcher does not stay its parent, so
-# it is found by its working directory (the station's own folder).
-station_processes() {
-  local pid
-  for pid in $(pgrep -f 'evaluator-station\.exe' || true); do
-    [ "$(readlink "/proc/$pid/cwd" 2>/dev/null)" = "$work/station" ] && echo "$pid"
-  done
-  true
 }
 stop_station() {
   kill "$station_pid" $(station_processes) 2>/dev/null || true
