@@ -8,6 +8,7 @@
 // ftdi_sio driver serves ("FTDIBUS", as the FTDI bus driver lists them).
 #include "../Hid.h"
 #include "../SetupApi.h"
+#include "../SetupApiRecords.h"
 #include "Functions.h"
 #include "Objects.h"
 
@@ -85,9 +86,7 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA, const
     if (index >= set->interfaces.size() || std::memcmp(classGuid, &kHidGuid, sizeof(GUID)) != 0) {
         return fail(ERROR_NO_MORE_ITEMS);
     }
-    data->InterfaceClassGuid = kHidGuid;
-    data->Flags = 1; // SPINT_ACTIVE
-    data->Reserved = index + 1;
+    setupapi_records::fillInterfaceData(kHidGuid, index, data);
     return TRUE;
 }
 
@@ -99,25 +98,14 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO handle, PSP_DEVICE_INTERFA
     if (!set) {
         return fail(ERROR_INVALID_HANDLE);
     }
-    if (data == nullptr || data->Reserved == 0 || data->Reserved > set->interfaces.size()) {
+    const HidrawNode* node = setupapi_records::interfaceOf(set->interfaces, data);
+    if (node == nullptr) {
         return fail(ERROR_INVALID_PARAMETER);
     }
-    const std::string& path = set->interfaces[data->Reserved - 1].devPath;
-    auto needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) +
-                                     path.size() + 1);
-    if (requiredSize != nullptr) {
-        *requiredSize = needed;
+    if (DWORD error = setupapi_records::copyInterfaceDetail(node->devPath, detail, detailSize,
+                                                            requiredSize)) {
+        return fail(error);
     }
-    if (detail == nullptr) {
-        return fail(detailSize != 0 ? ERROR_INVALID_USER_BUFFER : ERROR_INSUFFICIENT_BUFFER);
-    }
-    if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
-        return fail(ERROR_INVALID_USER_BUFFER);
-    }
-    if (detailSize < needed) {
-        return fail(ERROR_INSUFFICIENT_BUFFER);
-    }
-    std::memcpy(detail->DevicePath, path.c_str(), path.size() + 1);
     return TRUE;
 }
 
@@ -126,23 +114,10 @@ BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO handle, DWORD index, PSP_DEVINFO_DATA
     if (!set) {
         return fail(ERROR_INVALID_HANDLE);
     }
-    if (data == nullptr || data->cbSize != sizeof(SP_DEVINFO_DATA)) {
-        return fail(ERROR_INVALID_USER_BUFFER);
+    if (DWORD error = setupapi_records::enumDeviceInfo(set->nodes.size(), index, data)) {
+        return fail(error);
     }
-    if (index >= set->nodes.size()) {
-        return fail(ERROR_NO_MORE_ITEMS);
-    }
-    data->DevInst = index + 1;
-    data->Reserved = index + 1;
     return TRUE;
-}
-
-const DeviceNode* nodeOf(const DevInfoSet& set, const SP_DEVINFO_DATA* data) {
-    if (data == nullptr || data->cbSize != sizeof(SP_DEVINFO_DATA) || data->Reserved == 0 ||
-        data->Reserved > set.nodes.size()) {
-        return nullptr;
-    }
-    return &set.nodes[data->Reserved - 1];
 }
 
 BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO handle, PSP_DEVINFO_DATA data,
@@ -152,24 +127,17 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO handle, PSP_DEVINFO_DATA 
     if (!set) {
         return fail(ERROR_INVALID_HANDLE);
     }
-    const DeviceNode* node = nodeOf(*set, data);
+    const DeviceNode* node = setupapi_records::nodeOf(set->nodes, data);
     if (node == nullptr) {
         return fail(ERROR_INVALID_PARAMETER);
     }
     if (property != SPDRP_HARDWAREID) {
         return fail(ERROR_INVALID_DATA); // what Windows says for a property the device lacks
     }
-    const std::string& value = node->hardwareIds;
-    if (requiredSize != nullptr) {
-        *requiredSize = static_cast<DWORD>(value.size());
+    if (DWORD error = setupapi_records::copyMultiString(node->hardwareIds, dataType, buffer,
+                                                        bufferSize, requiredSize)) {
+        return fail(error);
     }
-    if (dataType != nullptr) {
-        *dataType = REG_MULTI_SZ;
-    }
-    if (buffer == nullptr || bufferSize < value.size()) {
-        return fail(ERROR_INSUFFICIENT_BUFFER);
-    }
-    std::memcpy(buffer, value.data(), value.size());
     return TRUE;
 }
 
@@ -177,7 +145,7 @@ HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO handle, PSP_DEVINFO_DATA data, DWORD, 
                                  REGSAM) {
     auto invalid = reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
     auto set = handles().get<DevInfoSet>(handle);
-    const DeviceNode* node = set ? nodeOf(*set, data) : nullptr;
+    const DeviceNode* node = set ? setupapi_records::nodeOf(set->nodes, data) : nullptr;
     if (node == nullptr) {
         setLastError(ERROR_INVALID_HANDLE);
         return invalid;

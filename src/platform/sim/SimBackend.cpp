@@ -1,6 +1,7 @@
 // The seam's functions on the simulated machine. Each counts its call, can be
 // made to fail by fault injection, and then behaves as Windows documents it.
 #include "../Profile.h"
+#include "../SetupApiRecords.h"
 #include "SimMachine.h"
 
 #include <algorithm>
@@ -249,26 +250,7 @@ LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE data,
     if (it == regKey->values.end()) {
         return ERROR_FILE_NOT_FOUND;
     }
-    const std::string& value = it->second;
-    if (type != nullptr) {
-        *type = REG_SZ;
-    }
-    if (data == nullptr) {
-        if (size != nullptr) {
-            *size = static_cast<DWORD>(value.size());
-        }
-        return ERROR_SUCCESS;
-    }
-    if (size == nullptr) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    if (*size < value.size()) {
-        *size = static_cast<DWORD>(value.size());
-        return ERROR_MORE_DATA;
-    }
-    std::memcpy(data, value.data(), value.size());
-    *size = static_cast<DWORD>(value.size());
-    return ERROR_SUCCESS;
+    return setupapi_records::copyRegValue(it->second, type, data, size);
 }
 
 LONG RegCloseKey(HKEY key) {

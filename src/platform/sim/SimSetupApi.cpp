@@ -2,6 +2,7 @@
 // device interfaces and device nodes, with the checks Windows makes on the
 // callers' records (the size members must equal the real records' sizes).
 #include "../SetupApi.h"
+#include "../SetupApiRecords.h"
 #include "SimExports.h"
 #include "SimMachine.h"
 
@@ -66,9 +67,7 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA, const
     if (index >= set->interfaces.size() || set->interfaces[index].enumFails) {
         return fail(ERROR_NO_MORE_ITEMS);
     }
-    data->InterfaceClassGuid = set->interfaces[index].classGuid;
-    data->Flags = 1; // SPINT_ACTIVE
-    data->Reserved = index + 1;
+    setupapi_records::fillInterfaceData(set->interfaces[index].classGuid, index, data);
     return TRUE;
 }
 
@@ -83,34 +82,17 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO handle, PSP_DEVICE_INTERFA
     if (!set) {
         return fail(ERROR_INVALID_HANDLE);
     }
-    if (data == nullptr || data->Reserved == 0 || data->Reserved > set->interfaces.size()) {
+    const Interface* i = setupapi_records::interfaceOf(set->interfaces, data);
+    if (i == nullptr) {
         return fail(ERROR_INVALID_PARAMETER);
     }
-    const Interface& i = set->interfaces[data->Reserved - 1];
-    if (i.detailFails) {
+    if (i->detailFails) {
         return fail(ERROR_GEN_FAILURE);
     }
-    auto needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) +
-                                     i.path.size() + 1);
-    if (detail == nullptr) {
-        if (detailSize != 0) {
-            return fail(ERROR_INVALID_USER_BUFFER);
-        }
-        if (requiredSize != nullptr) {
-            *requiredSize = needed;
-        }
-        return fail(ERROR_INSUFFICIENT_BUFFER);
+    if (DWORD error =
+            setupapi_records::copyInterfaceDetail(i->path, detail, detailSize, requiredSize)) {
+        return fail(error);
     }
-    if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
-        return fail(ERROR_INVALID_USER_BUFFER);
-    }
-    if (requiredSize != nullptr) {
-        *requiredSize = needed;
-    }
-    if (detailSize < needed) {
-        return fail(ERROR_INSUFFICIENT_BUFFER);
-    }
-    std::memcpy(detail->DevicePath, i.path.c_str(), i.path.size() + 1);
     return TRUE;
 }
 
@@ -122,23 +104,10 @@ BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO handle, DWORD index, PSP_DEVINFO_DATA
     if (!set) {
         return fail(ERROR_INVALID_HANDLE);
     }
-    if (data == nullptr || data->cbSize != sizeof(SP_DEVINFO_DATA)) {
-        return fail(ERROR_INVALID_USER_BUFFER);
+    if (DWORD error = setupapi_records::enumDeviceInfo(set->nodes.size(), index, data)) {
+        return fail(error);
     }
-    if (index >= set->nodes.size()) {
-        return fail(ERROR_NO_MORE_ITEMS);
-    }
-    data->DevInst = index + 1;
-    data->Reserved = index + 1;
     return TRUE;
-}
-
-const DevNode* nodeOf(const DevInfoSet& set, const SP_DEVINFO_DATA* data) {
-    if (data == nullptr || data->cbSize != sizeof(SP_DEVINFO_DATA) || data->Reserved == 0 ||
-        data->Reserved > set.nodes.size()) {
-        return nullptr;
-    }
-    return &set.nodes[data->Reserved - 1];
 }
 
 BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO handle, PSP_DEVINFO_DATA data,
@@ -151,24 +120,17 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO handle, PSP_DEVINFO_DATA 
     if (!set) {
         return fail(ERROR_INVALID_HANDLE);
     }
-    const DevNode* node = nodeOf(*set, data);
+    const DevNode* node = setupapi_records::nodeOf(set->nodes, data);
     if (node == nullptr) {
         return fail(ERROR_INVALID_PARAMETER);
     }
     if (property != SPDRP_HARDWAREID || !node->hardwareIds) {
         return fail(ERROR_INVALID_DATA); // what Windows says for a property the device lacks
     }
-    const std::string& value = *node->hardwareIds;
-    if (requiredSize != nullptr) {
-        *requiredSize = static_cast<DWORD>(value.size());
+    if (DWORD error = setupapi_records::copyMultiString(*node->hardwareIds, dataType, buffer,
+                                                        bufferSize, requiredSize)) {
+        return fail(error);
     }
-    if (dataType != nullptr) {
-        *dataType = REG_MULTI_SZ;
-    }
-    if (buffer == nullptr || bufferSize < value.size()) {
-        return fail(ERROR_INSUFFICIENT_BUFFER);
-    }
-    std::memcpy(buffer, value.data(), value.size());
     return TRUE;
 }
 
@@ -180,7 +142,7 @@ HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO handle, PSP_DEVINFO_DATA data, DWORD, 
         return invalid;
     }
     auto set = m().get<DevInfoSet>(handle);
-    const DevNode* node = set ? nodeOf(*set, data) : nullptr;
+    const DevNode* node = set ? setupapi_records::nodeOf(set->nodes, data) : nullptr;
     if (node == nullptr) {
         m().setLastError(ERROR_INVALID_HANDLE);
         return invalid;
