@@ -68,17 +68,7 @@ expect "the version record says $version ($fixed_version, \"$text_version\")" \
 readme_ok() { head -n 1 "$folder/README.txt" | grep -q " $version " && grep -q $'\r$' "$folder/README.txt"; }
 expect "README.txt names the version and has Windows line ends" readme_ok
 
-(cd "$folder" && exec "$wine" evaluator-station.exe >/dev/null 2>&1 </dev/null) &
-station_pid=$!
-if ! wait_for '[ "$(windows | wc -l)" -ge 1 ]' 300; then
-  echo "FAILED: the unzipped .exe shows no window titled \"$title\""
-  exit 1
-fi
-read -r _ width height wx wy < <(windows | head -n 1)
-border=$(((width - 690) / 2))
-cx=$((wx + border))
-cy=$((wy + height - 643 - border))
-sleep 0.5 # the first ticks
+start_station 0.5 # and its first ticks
 import -window root "$out/screen.png"
 convert "$out/screen.png" -crop "690x643+$cx+$cy" +repage "$out/window.png"
 convert -size 690x643 xc:black "$photo" -geometry +45+7 -composite "$out/photograph.png"
@@ -93,10 +83,7 @@ expect "no test.ini before the first write" test ! -e "$folder/test.ini"
 xdotool mousemove $((cx + 597)) $((cy + 52)) click --repeat 2 --delay 80 1
 expect "a left double-click writes test.ini beside the .exe" \
   wait_for 'tr -d "\r" <"$folder/test.ini" 2>/dev/null | grep -qx Total=0' 30
-kill "$station_pid" $(station_processes) 2>/dev/null
-wait "$station_pid" 2>/dev/null
-station_pid=
-wait_for '[ -z "$(station_processes)" ] && [ "$(windows | wc -l)" -eq 0 ]' 100
+stop_station
 
 echo "release_zip: $failures failed (screenshot in $out/window.png)"
 [ "$failures" -eq 0 ]

@@ -1,8 +1,8 @@
 # Shared by the scripts that check the real evaluator-station.exe on the run's
 # X server (sourced, not run): checks that count their failures, waits in
 # tenths of a second, and finding the station's windows and its process.
-# The sourcing script sets $title (the window title) and $station_dir (the
-# folder the station runs in), and starts with failures=0.
+# The sourcing script sets $title (the window title), $station_dir (the
+# folder the station runs in) and $wine, and starts with failures=0.
 
 expect() { # description command...
   local what=$1
@@ -34,4 +34,33 @@ station_processes() {
     [ "$(readlink "/proc/$pid/cwd" 2>/dev/null)" = "$station_dir" ] && echo "$pid"
   done
   true
+}
+
+# Starts the station in its folder and waits for its window: $station_pid,
+# the main window's id and size ($wid $width $height), Wine's frame ($border,
+# $caption) and the client area's place on the screen ($cx $cy). Wine draws
+# the frame itself (Managed=N): the X window holds frame and client, and the
+# client is 690 x 643 inside a border and the caption. Then it lets the
+# first ticks run for the seconds given (none by default).
+start_station() { # [seconds]
+  (cd "$station_dir" && exec "$wine" evaluator-station.exe >/dev/null 2>&1 </dev/null) &
+  station_pid=$!
+  if ! wait_for '[ "$(windows | wc -l)" -ge 1 ]' 300; then
+    echo "FAILED: no window titled \"$title\""
+    exit 1
+  fi
+  read -r wid width height wx wy < <(windows | head -n 1)
+  border=$(((width - 690) / 2))
+  caption=$((height - 643 - border))
+  cx=$((wx + border))
+  cy=$((wy + caption))
+  sleep "${1:-0}"
+}
+
+# Ends the station and waits until its process and windows are gone.
+stop_station() {
+  kill "$station_pid" $(station_processes) 2>/dev/null
+  wait "$station_pid" 2>/dev/null
+  station_pid=
+  wait_for '[ -z "$(station_processes)" ] && [ "$(windows | wc -l)" -eq 0 ]' 100
 }

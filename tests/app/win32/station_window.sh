@@ -36,28 +36,6 @@ trap cleanup EXIT
 # shellcheck source=station-checks.sh
 source "$here/station-checks.sh"
 
-start_station() {
-  (cd "$station_dir" && exec "$wine" evaluator-station.exe >/dev/null 2>&1 </dev/null) &
-  station_pid=$!
-  if ! wait_for '[ "$(windows | wc -l)" -ge 1 ]' 300; then
-    echo "FAILED: no window titled \"$title\""
-    exit 1
-  fi
-  read -r wid width height wx wy < <(windows | head -n 1)
-  # Wine draws the frame itself (Managed=N): the X window holds frame and
-  # client; the client is 690 x 643 inside a border and the caption.
-  border=$(((width - 690) / 2))
-  caption=$((height - 643 - border))
-  cx=$((wx + border))
-  cy=$((wy + caption))
-  sleep 1 # the first ticks
-}
-stop_station() {
-  kill "$station_pid" $(station_processes) 2>/dev/null
-  wait "$station_pid" 2>/dev/null
-  station_pid=
-  wait_for '[ -z "$(station_processes)" ] && [ "$(windows | wc -l)" -eq 0 ]' 100
-}
 shot() { # name: the screen and the client area
   import -window root "$out/$1-screen.png"
   convert "$out/$1-screen.png" -crop "690x643+$cx+$cy" +repage "$out/$1.png"
@@ -96,7 +74,7 @@ probe_count 0/0 probe-0-0
 
 echo "--- counters 3/5, idle"
 printf '[COUNT]\r\nPassed=3\r\nTotal=5\r\n' >"$ini"
-start_station
+start_station 1 # and its first ticks
 expect "the window \"$title\" has a 690 x 643 client area (frame ${width}x$height)" \
   test "$border" -ge 0 -a "$border" -le 10 -a "$caption" -ge 15 -a "$caption" -le 40
 shot idle-1
@@ -145,7 +123,7 @@ else
   expected_count=probe-0-0
 fi
 echo "the refusing test.ini: $refused"
-start_station
+start_station 1 # and its first ticks
 shot refused-start
 expect "the unwritable file is still read" count_shows refused-start "$expected_count"
 xdotool mousemove $((cx + 597)) $((cy + 52)) click --repeat 2 --delay 80 1
