@@ -75,13 +75,7 @@ LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE data,
     if (!regKey) {
         return ERROR_INVALID_HANDLE;
     }
-    std::string wanted = name != nullptr ? name : "";
-    for (char& c : wanted) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
-    auto it = regKey->values.find(wanted);
+    auto it = regKey->values.find(upper(name != nullptr ? name : ""));
     if (it == regKey->values.end()) {
         return ERROR_FILE_NOT_FOUND;
     }

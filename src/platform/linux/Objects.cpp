@@ -88,6 +88,15 @@ Handles& handles() {
     return table;
 }
 
+std::string upper(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return text;
+}
+
 std::size_t openHandles() {
     return handles().size();
 }

@@ -120,6 +120,10 @@ private:
 
 Handles& handles();
 
+// Names as Windows compares them (registry value names, enumerators): ASCII
+// letters without regard to case.
+std::string upper(std::string text);
+
 // The number of handles open now (tests: nothing leaks).
 std::size_t openHandles();
 
