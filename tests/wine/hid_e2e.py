@@ -55,9 +55,9 @@ def descriptor():
 
 
 class Evaluator(threading.Thread):
-    """One faked HID evaluator on USB port `port`: its sysfs records, its ioctl
-    answers and the far end of its node. `keys` answers the key waits in turn
-    (None: no answer)."""
+    """One faked HID evaluator, /dev/hidraw<number> on USB port <number> + 1:
+    its sysfs records, its ioctl answers and the far end of its node. `keys`
+    answers the key waits in turn (None: no answer)."""
 
     def __init__(self, bed, number, keys):
         super().__init__(daemon=True)
@@ -66,7 +66,7 @@ class Evaluator(threading.Thread):
         port = number + 1
         self.usb = "%s/1-%d" % (USB_ROOT, port)
         interface = "%s/1-%d:1.0" % (self.usb, port)
-        hid = "0003:%04X:%04X.%04d" % (VENDOR, PRODUCT, number + 1)
+        hid = "0003:%04X:%04X.%04X" % (VENDOR, PRODUCT, number + 1)
         rdesc = descriptor()
         # Parents first: the hid device (whose uevent Wine reads the identifiers
         # from), the USB interface and the USB device (its product string).
@@ -97,7 +97,7 @@ class Evaluator(threading.Thread):
         self.plugged = time.monotonic()
         self.fd = bed.get_dev_fd(self.node)
         self.reports = []  # (seconds since plugging in, 3 bytes), as received
-        self.sent = []     # (seconds, report) written back
+        self.sent = []     # (seconds, key) of the key reports written back
         self.running = True
         self.start()
 
@@ -137,12 +137,12 @@ class Evaluator(threading.Thread):
         return len(self.times(CAPTURE_ON))
 
     def unplug(self):
-        """The device leaves sysfs, with its "remove" event. Its node does not
-        hang up, as a real one would: Wine's device process is a session leader
-        that opens the node without O_NOCTTY, so the first pseudo-terminal it
-        opens becomes its controlling terminal, and closing our end would kill
-        it with SIGHUP. The far ends stay open until Wine has gone; Wine learns of the unplug
-        from the event."""
+        """The device leaves sysfs, with the "remove" event (umockdev sends
+        none of its own). Its node does not hang up as a real one would: Wine's
+        device process is a session leader that opens the node without
+        O_NOCTTY, so the first pseudo-terminal it opens becomes its controlling
+        terminal, and closing our end would kill it with SIGHUP. The far ends
+        stay open until Wine has gone."""
         self.bed.uevent(self.hidraw, "remove")
         self.bed.remove_device("/sys" + self.usb)
         self.running = False
