@@ -375,6 +375,8 @@ def main():
     try:
         os.environ["DISPLAY"] = ":" + os.read(read_end, 16).decode().strip()
         run(wine, loader, exe, out, bed)
+    except TimeoutError as stopped:
+        check(False, "the run ends within %d s (%s)" % (LIMIT, stopped))
     finally:
         signal.alarm(0)
         wine.stop()
