@@ -783,8 +783,7 @@ bool sameFile(int dir, const std::string& name, int fd) {
     struct stat byName {};
     struct stat byFd {};
     return ::fstatat(dir, name.c_str(), &byName, AT_SYMLINK_NOFOLLOW) == 0 &&
-           ::fstat(fd, &byFd) == 0 && byName.st_dev == byFd.st_dev &&
-           byName.st_ino == byFd.st_ino;
+           ::fstat(fd, &byFd) == 0 && byName.st_dev == byFd.st_dev && byName.st_ino == byFd.st_ino;
 }
 
 void removeLeftovers(const Target& target) {
@@ -816,8 +815,8 @@ void removeLeftovers(const Target& target) {
 DWORD createTemp(const Target& target, Fd& fd, std::string& temp) {
     static unsigned counter = 0;
     for (unsigned attempt = 0;; ++attempt) {
-        temp = tempPrefix(target.name) + std::to_string(::getpid()) + "-" +
-               std::to_string(counter++);
+        temp =
+            tempPrefix(target.name) + std::to_string(::getpid()) + "-" + std::to_string(counter++);
         fd = Fd(::openat(target.dir.get(), temp.c_str(),
                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!fd.valid() && (errno != EEXIST || attempt >= 100)) {
