@@ -828,6 +828,9 @@ DWORD createTemp(const Target& target, Fd& fd, std::string& temp) {
             sameFile(target.dir.get(), temp, fd.get())) {
             return ERROR_SUCCESS;
         }
+        if (attempt >= 100) {
+            return ERROR_ACCESS_DENIED;
+        }
     }
 }
 
