@@ -278,9 +278,21 @@ TEST_F(SharedCountersTest, SwappingBetweenCheckAndOpenReadsNothingFromOutside) {
         if (::setgid(kOperatorA.gid) != 0 || ::setuid(kOperatorA.uid) != 0) {
             ::_exit(99);
         }
+        // A write of the station may replace the link at test.ini with the new
+        // file: the swapper plants it again.
+        const std::string ini = (var() / "test.ini").string();
+        const std::string swap = (var() / "swap").string();
+        const std::string secret = (base_ / "secret").string();
         for (;;) {
-            ::syscall(SYS_renameat2, AT_FDCWD, (var() / "test.ini").c_str(), AT_FDCWD,
-                      (var() / "swap").c_str(), RENAME_EXCHANGE);
+            ::syscall(SYS_renameat2, AT_FDCWD, ini.c_str(), AT_FDCWD, swap.c_str(),
+                      RENAME_EXCHANGE);
+            struct stat a {};
+            struct stat b {};
+            if (::lstat(ini.c_str(), &a) == 0 && ::lstat(swap.c_str(), &b) == 0 &&
+                !S_ISLNK(a.st_mode) && !S_ISLNK(b.st_mode)) {
+                ::unlink(swap.c_str());
+                ::symlink(secret.c_str(), swap.c_str());
+            }
         }
     }
     // The station: exit 1 when it ever read the secret, 2 when the swaps never
