@@ -248,8 +248,6 @@ const Plant kPlants[] = {
      [](const fs::path& b, const fs::path& at) {
          return ::symlink((b / "secret").c_str(), at.c_str());
      }},
-    {"relativeLink", false,
-     [](const fs::path&, const fs::path& at) { return ::symlink("../secret", at.c_str()); }},
     {"danglingLink", false,
      [](const fs::path& b, const fs::path& at) {
          return ::symlink((b / "outside/nologin").c_str(), at.c_str());
