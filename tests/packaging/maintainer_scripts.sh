@@ -13,7 +13,7 @@ set -euo pipefail
 
 scripts=$(cd "${1:?the folder with postinst and postrm}" && pwd)
 if [ "${IN_NAMESPACE:-}" != 1 ]; then
-  if [ "$(id -u)" != 0 ] || ! command -v unshare >/dev/null; then
+  if [ "$(id -u)" != 0 ] || ! unshare --mount true 2>/dev/null; then
     echo "SKIP: needs root and unshare (a private mount namespace over /etc and /var/lib)"
     exit 77
   fi
