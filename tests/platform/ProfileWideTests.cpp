@@ -26,18 +26,20 @@ WideString wide(const std::string& text) {
 class ProfileWideTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        // A folder named outside the ANSI code page; the simulated machine of a
-        // Windows build opens its files with the ANSI functions, so not there.
-        const bool ansiFiles = WIN32_BUILD && std::string(win::backend().name) != "windows";
-        const std::string name = ansiFiles ? "station test"
-                                           : "\xE7\xAB\x99\xE7\x82\xB9 "
-                                             "\xE6\xB5\x8B\xE8\xAF\x95"; // 站点 测试
+        // A folder named outside the ANSI code page ("站点 测试"); the simulated
+        // machine of a Windows build opens its files with the ANSI functions.
+        std::string name = "\xE7\xAB\x99\xE7\x82\xB9 \xE6\xB5\x8B\xE8\xAF\x95";
+#ifdef _WIN32
+        if (std::string(win::backend().name) != "windows") {
+            name = "station test";
+        }
+#endif
         dir_ = fs::temp_directory_path() /
                ("evaluator-wide-" + std::to_string(std::random_device{}())) /
                fs::path(std::u8string(name.begin(), name.end()));
         fs::create_directories(dir_);
         const std::u8string path = (dir_ / "test.ini").u8string();
-        path_ = std::string(path.begin(), path.end());
+        path_ = toUtf16(std::string(path.begin(), path.end()));
     }
     void TearDown() override {
         std::error_code ec;
@@ -53,8 +55,7 @@ protected:
     }
     BOOL write(const char* section, const char* key, const char* value) const {
         return win::WritePrivateProfileStringW(wide(section).c_str(), wide(key).c_str(),
-                                               value ? wide(value).c_str() : nullptr,
-                                               wide(path_).c_str());
+                                               wide(value).c_str(), path_.c_str());
     }
     // What a buffer of `size` units receives up to the zero after the result
     // (two zeros for a list that was cut), and the result.
@@ -62,19 +63,14 @@ protected:
         std::vector<WCHAR> buffer(size + 1, 0x7777);
         const DWORD n = win::GetPrivateProfileStringW(
             section ? wide(section).c_str() : nullptr, key ? wide(key).c_str() : nullptr,
-            wide("none").c_str(), buffer.data(), size, wide(path_).c_str());
+            wide("none").c_str(), buffer.data(), size, path_.c_str());
         EXPECT_EQ(buffer[size], 0x7777) << "written past the buffer";
         const DWORD shown = std::min<DWORD>(size, n + 1 + (n + 2 == size ? 1 : 0));
         return {WideString(buffer.data(), shown), n};
     }
 
-#ifdef _WIN32
-    static constexpr bool WIN32_BUILD = true;
-#else
-    static constexpr bool WIN32_BUILD = false;
-#endif
     fs::path dir_;
-    std::string path_;
+    WideString path_;
 };
 
 TEST_F(ProfileWideTest, NewFileIsAnsiAndAnAnsiFileStaysAnsi) {
@@ -116,13 +112,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Cut{"SectionList", nullptr, nullptr, 32, "COUNT\0Other\0\0"s, 12}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(ProfileWideTest, RefusedWriteFailsAsTheNarrowFormDoes) {
-    fs::create_directory(dir_ / "test.ini"); // a directory cannot be written as a file
-    win::SetLastError(0);
-    EXPECT_FALSE(write("COUNT", "Total", "1"));
-    EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-}
-
 TEST(ModuleFileNameWide, IsTheNarrowNameInUtf16AndCutsInUnits) {
     char narrow[MAX_PATH] = {};
     const DWORD n = win::GetModuleFileNameA(nullptr, narrow, MAX_PATH);
@@ -139,7 +128,6 @@ struct Text {
     const char* name;
     std::string utf8;
     std::u16string utf16;
-    std::string back; // utf8 again, when not the same
 };
 
 class Utf16Text : public ::testing::TestWithParam<Text> {};
@@ -147,21 +135,20 @@ class Utf16Text : public ::testing::TestWithParam<Text> {};
 TEST_P(Utf16Text, GoesThereAndBack) {
     const WideString there = toUtf16(GetParam().utf8);
     EXPECT_EQ(std::u16string(there.begin(), there.end()), GetParam().utf16);
-    EXPECT_EQ(toUtf8(there), GetParam().back.empty() ? GetParam().utf8 : GetParam().back);
+    EXPECT_EQ(toUtf8(there), GetParam().utf8);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Values, Utf16Text,
-    ::testing::Values(Text{"Ascii", "C:\\Station\\test.ini", u"C:\\Station\\test.ini", ""},
+    ::testing::Values(Text{"Ascii", "C:\\Station\\test.ini", u"C:\\Station\\test.ini"},
                       Text{"Chinese", "\xE7\xAB\x99\xE7\x82\xB9 \xE6\xB5\x8B",
-                           u"\u7AD9\u70B9 \u6D4B", ""},
-                      Text{"BeyondTheBasicPlane", "\xF0\x9F\x98\x80", u"\xD83D\xDE00", ""},
-                      Text{"TwoByteForm", "\xC3\xA9", u"\u00E9", ""},
+                           u"\u7AD9\u70B9 \u6D4B"},
+                      Text{"BeyondTheBasicPlane", "\xF0\x9F\x98\x80", u"\xD83D\xDE00"},
                       // Bytes of another encoding (a GBK file name on Linux) survive as escapes.
-                      Text{"StrayBytes", "\xB2\xE2\x5C", u"\xDCB2\xDCE2\\", ""},
-                      Text{"Overlong", "\xC0\xAF", u"\xDCC0\xDCAF", ""},
-                      Text{"CutShort", "a\xE6\xB5", u"a\xDCE6\xDCB5", ""},
-                      Text{"EncodedSurrogate", "\xED\xA0\x80", u"\xDCED\xDCA0\xDC80", ""}),
+                      Text{"StrayBytes", "\xB2\xE2\x5C", u"\xDCB2\xDCE2\\"},
+                      Text{"Overlong", "\xC0\xAF", u"\xDCC0\xDCAF"},
+                      Text{"CutShort", "a\xE6\xB5", u"a\xDCE6\xDCB5"},
+                      Text{"EncodedSurrogate", "\xED\xA0\x80", u"\xDCED\xDCA0\xDC80"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Utf16Lone, LoneSurrogatesOfWindowsNamesBecomeReplacements) {

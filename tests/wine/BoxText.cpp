@@ -1,7 +1,6 @@
 // What an open message box says, for the end-to-end test: the text of the box
-// titled as asked, the title of the window that owns it, and whether it stays
-// on top of other windows. Prints UTF-8 lines "text=...", "owner=..." and
-// "topmost=0|1"; exits with 1 when no such box is open.
+// titled as asked and the title of the window that owns it. Prints UTF-8 lines
+// "text=..." and "owner=..."; exits with 1 when no such box is open.
 //   box-text.exe <title>
 #include <windows.h>
 
@@ -64,6 +63,5 @@ int main(int argc, char** argv) {
     EnumChildWindows(box, &printText, 0);
     const HWND owner = GetWindow(box, GW_OWNER);
     std::printf("owner=%s\n", owner != nullptr ? utf8(textOf(owner)).c_str() : "");
-    std::printf("topmost=%d\n", (GetWindowLongW(box, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0 ? 1 : 0);
     return 0;
 }

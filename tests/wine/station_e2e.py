@@ -300,7 +300,7 @@ def refused_write(prefix, station, program, out, box_text):
         check(facts.get("text") == "Unable to write to " + path,
               "refused: the box says %r (expected %r)" % (facts.get("text"),
                                                          "Unable to write to " + path))
-        # (Wine's message box leaves MB_TOPMOST aside: "topmost" is not asserted.)
+        # (Wine's message box leaves MB_TOPMOST aside: it cannot be checked here.)
         check(facts.get("owner") == TITLE,
               "refused: the box is owned by the station's window (%s)" % facts)
         subprocess.run(["xdotool", "key", "Return"])
