@@ -40,8 +40,7 @@ template <class Call> std::string whole(Call call) {
 DWORD ModuleFileNameW(NarrowModuleFileName narrow, LastErrorSetter setLastError, HMODULE module,
                       LPWSTR buffer, DWORD size) {
     if (module != nullptr || buffer == nullptr || size == 0) {
-        char none[1];
-        return narrow(module, module != nullptr ? none : nullptr, module != nullptr ? 1 : 0);
+        return narrow(module, nullptr, 0); // its error: no such module, or no room
     }
     bool failed = false;
     const std::string path = whole([&](LPSTR bytes, DWORD capacity) {
