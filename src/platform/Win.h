@@ -75,7 +75,7 @@
     X(BOOL, WritePrivateProfileStringA,                                                            \
       (LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR fileName),                                 \
       (section, key, value, fileName))                                                             \
-    /* The wide forms: what the station uses, so that a path with characters outside the */     \
+    /* The wide forms: what the station uses, so that a path with characters outside the */        \
     /* ANSI code page works. Same results; lengths and sizes count UTF-16 units. */                \
     X(DWORD, GetModuleFileNameW, (HMODULE module, LPWSTR buffer, DWORD size),                      \
       (module, buffer, size))                                                                      \
