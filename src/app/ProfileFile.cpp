@@ -1,33 +1,42 @@
 #include "ProfileFile.h"
 
+#include "Utf16.h"
 #include "Win.h"
 
 #include <charconv>
+#include <iterator>
 #include <vector>
 
 ProfileWriteError::ProfileWriteError(const std::string& path)
     : std::runtime_error("Unable to write to " + path) {}
 
+// The path is kept in UTF-8 (what the error box shows) and goes to the wide
+// functions as UTF-16: the narrow ones know only the ANSI code page, and a
+// folder named outside it would read and write a path with '?' in it. The
+// file itself stays ANSI text: Windows writes a file without a UTF-16
+// byte-order mark, and creates a new one, in the ANSI code page.
 std::int32_t ProfileFile::readInteger(const char* section, const char* key,
                                       std::int32_t defaultValue) const {
     // A counter is at most 11 characters; a longer value cannot be in range, and
     // a truncated copy of it must not read as a smaller number.
-    char buffer[64] = {};
+    WCHAR buffer[64] = {};
     if (path_.empty()) {
         return defaultValue;
     }
-    const DWORD length =
-        win::GetPrivateProfileStringA(section, key, "", buffer, sizeof buffer, path_.c_str());
-    if (length == 0 || length >= sizeof buffer - 1) {
+    const DWORD length = win::GetPrivateProfileStringW(
+        toUtf16(section).c_str(), toUtf16(key).c_str(), toUtf16("").c_str(), buffer,
+        static_cast<DWORD>(std::size(buffer)), toUtf16(path_).c_str());
+    if (length == 0 || length >= std::size(buffer) - 1) {
         return defaultValue;
     }
-    return parseInteger(std::string_view(buffer, length), defaultValue);
+    return parseInteger(toUtf8(WideStringView(buffer, length)), defaultValue);
 }
 
 void ProfileFile::writeInteger(const char* section, const char* key, std::int32_t value) {
     const std::string text = std::to_string(value);
     if (path_.empty() ||
-        !win::WritePrivateProfileStringA(section, key, text.c_str(), path_.c_str())) {
+        !win::WritePrivateProfileStringW(toUtf16(section).c_str(), toUtf16(key).c_str(),
+                                         toUtf16(text).c_str(), toUtf16(path_).c_str())) {
         throw ProfileWriteError(path_);
     }
 }
@@ -48,6 +57,9 @@ std::int32_t parseInteger(std::string_view text, std::int32_t defaultValue) {
 }
 
 std::string pathBesideProgram(std::string_view programPath, std::string_view fileName) {
+    // The path is UTF-8, where no byte of a multi-byte character is below 0x80:
+    // a '\' (0x5C) is always a separator (in a double-byte ANSI code page it
+    // may be the second byte of a character).
     const auto separator = programPath.find_last_of("\\/");
     std::string path(separator == std::string_view::npos ? std::string_view()
                                                          : programPath.substr(0, separator + 1));
@@ -58,12 +70,12 @@ std::string pathBesideProgram(std::string_view programPath, std::string_view fil
 std::string programPath() {
     // A path that does not fit is cut short (before Windows Vista without any
     // error and without the terminating zero): grow the buffer until it fits.
-    std::vector<char> buffer(MAX_PATH);
+    std::vector<WCHAR> buffer(MAX_PATH);
     for (;;) {
         const DWORD length =
-            win::GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+            win::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (length < buffer.size()) {
-            return std::string(buffer.data(), length);
+            return toUtf8(WideStringView(buffer.data(), length));
         }
         if (buffer.size() >= 32768) {
             return {};

@@ -42,9 +42,9 @@ private:
 // else, in range; defaultValue otherwise.
 std::int32_t parseInteger(std::string_view text, std::int32_t defaultValue);
 
-// The path of a file that lives beside the program: everything of the program's
-// path up to and including its last '\' or '/', then fileName.
+// The path of a file that lives beside the program (UTF-8): everything of the
+// program's path up to and including its last '\' or '/', then fileName.
 std::string pathBesideProgram(std::string_view programPath, std::string_view fileName);
 
-// The program's own path as the system reports it (GetModuleFileNameA).
+// The program's own path as the system reports it (GetModuleFileNameW), in UTF-8.
 std::string programPath();

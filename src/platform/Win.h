@@ -74,6 +74,17 @@
     /* Creates the file on the first write; FALSE when it cannot be written. */                    \
     X(BOOL, WritePrivateProfileStringA,                                                            \
       (LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR fileName),                                 \
+      (section, key, value, fileName))                                                             \
+    /* The wide forms: what the station uses, so that a path with characters outside the */        \
+    /* ANSI code page works. Same results; lengths and sizes count UTF-16 units. */                \
+    X(DWORD, GetModuleFileNameW, (HMODULE module, LPWSTR buffer, DWORD size),                      \
+      (module, buffer, size))                                                                      \
+    X(DWORD, GetPrivateProfileStringW,                                                             \
+      (LPCWSTR section, LPCWSTR key, LPCWSTR defaultValue, LPWSTR buffer, DWORD size,              \
+       LPCWSTR fileName),                                                                          \
+      (section, key, defaultValue, buffer, size, fileName))                                        \
+    X(BOOL, WritePrivateProfileStringW,                                                            \
+      (LPCWSTR section, LPCWSTR key, LPCWSTR value, LPCWSTR fileName),                             \
       (section, key, value, fileName))
 
 namespace win {

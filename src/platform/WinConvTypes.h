@@ -54,6 +54,10 @@ using LPCVOID = const void*;
 using LPSTR = char*;
 using LPCSTR = const char*;
 using PCSTR = const char*;
+// UTF-16 text, 16 bits a unit as on Windows (wchar_t is 32 bits here).
+using WCHAR = char16_t;
+using LPWSTR = WCHAR*;
+using LPCWSTR = const WCHAR*;
 using LPBYTE = BYTE*;
 using PBYTE = BYTE*;
 using LPDWORD = DWORD*;

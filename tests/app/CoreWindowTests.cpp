@@ -1,6 +1,7 @@
 // What the station asks of its window and takes from it: the timer, painting,
 // the double-click and the error box. The same in both windows, so tested here.
 #include "StationFixture.h"
+#include "WindowPlacement.h"
 
 namespace {
 
@@ -135,5 +136,30 @@ TEST(WidgetModel, FindsByNameWithoutCaseAndHitsTheTopMostVisibleWidget) {
     below.setPicture("hint.gif");
     EXPECT_EQ(model.revision(), revision + 2);
 }
+
+struct Placement {
+    const char* name;
+    ScreenArea work;
+    int width, height; // the window with its frame
+    ScreenPoint at;
+};
+
+class WindowPlacement : public ::testing::TestWithParam<Placement> {};
+
+TEST_P(WindowPlacement, CentredWithTheTitleBarOnTheWorkArea) {
+    const Placement& p = GetParam();
+    EXPECT_EQ(placeOnWorkArea(p.work, p.width, p.height), p.at);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Screens, WindowPlacement,
+    ::testing::Values(Placement{"FullHd", {0, 0, 1920, 1040}, 696, 672, {612, 184}},
+                      Placement{"TaskBarOnTheLeft", {62, 0, 1858, 1080}, 696, 672, {643, 204}},
+                      Placement{"SmallPanel", {0, 0, 1024, 560}, 696, 672, {164, 0}},
+                      Placement{"NarrowAndLow", {0, 0, 640, 440}, 696, 672, {0, 0}},
+                      Placement{
+                          "SecondMonitorAbove", {-200, -900, 1440, 860}, 696, 672, {172, -806}},
+                      Placement{"LowSecondMonitor", {1920, 300, 1024, 560}, 696, 672, {2084, 300}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

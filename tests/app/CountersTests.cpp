@@ -3,6 +3,10 @@
 
 #include "ProfileFile.h"
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
 namespace {
 
 class CountersTest : public StationTest {
@@ -188,6 +192,32 @@ TEST_F(CountersTest, DirectoryThatDoesNotExistCannotBeWritten) {
     EXPECT_EQ(form_->lbCount->text(), "0/0");
     doubleClickCount();
     EXPECT_EQ(lastError(), "Unable to write to " + (dir_ / "gone" / "test.ini").string());
+}
+
+TEST_F(CountersTest, ProgramInAFolderNamedOutsideTheAnsiCodePage) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the simulated machine of a Windows build opens files with the ANSI "
+                    "functions; the program's wide path is checked under Wine";
+#endif
+    // "站点 测试", and a program name whose characters (表, ソ) end in byte 0x5C
+    // in Shift-JIS, where a byte-wise search takes it for a separator.
+    const std::string folder = dir_.string() + "/\xE7\xAB\x99\xE7\x82\xB9 \xE6\xB5\x8B\xE8\xAF\x95";
+    const std::string ini = folder + "/test.ini";
+    std::filesystem::create_directory(folder);
+    sim::machine().setModuleFileName(folder + "/\xE8\xA1\xA8\xE3\x82\xBD.exe");
+    std::ofstream(ini, std::ios::binary) << "[COUNT]\r\nPassed=3\r\nTotal=5\r\n";
+    startHid();
+    EXPECT_EQ(form_->lbCount->text(), "3/5");
+    passOnce();
+    EXPECT_EQ(form_->lbCount->text(), "4/6");
+    std::ifstream in(ini, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
+              "[COUNT]\r\nPassed=4\r\nTotal=6\r\n");
+
+    std::filesystem::remove(ini);
+    std::filesystem::create_directory(ini); // cannot be written as a file
+    doubleClickCount();
+    EXPECT_EQ(lastError(), "Unable to write to " + ini);
 }
 
 TEST_F(CountersTest, ClosingStopsTheTimerAndReleasesTheFile) {

@@ -7,6 +7,7 @@
 // bytes on the wire.
 #include "FakeDevices.h"
 #include "Hid.h"
+#include "ProfileWide.h"
 #include "SetupApi.h"
 #include "StationFixture.h"
 #include "Win.h"
@@ -137,10 +138,16 @@ DWORD programInTestDirectory(HMODULE module, LPSTR buffer, DWORD size) {
     return programFile.size() < size ? static_cast<DWORD>(length) : size;
 }
 
+DWORD programInTestDirectoryW(HMODULE module, LPWSTR buffer, DWORD size) {
+    return profile::ModuleFileNameW(&programInTestDirectory, lnx::backend().SetLastError, module,
+                                    buffer, size);
+}
+
 const win::Backend& linuxWithTestProgram() {
     static const win::Backend table = [] {
         win::Backend t = lnx::backend();
         t.GetModuleFileNameA = &programInTestDirectory;
+        t.GetModuleFileNameW = &programInTestDirectoryW;
         return t;
     }();
     return table;

@@ -148,8 +148,9 @@ protected:
         // The one error box allowed: the counters file's, when its write was
         // refused, or (with no program path to put the file beside) every write.
         const auto& errors = window_.errors;
-        const bool writeFault = fault.function == "WritePrivateProfileStringA";
-        const bool noPath = fault.function == "GetModuleFileNameA";
+        // (The wide forms go through the narrow ones: either name may fail.)
+        const bool writeFault = fault.function.rfind("WritePrivateProfileString", 0) == 0;
+        const bool noPath = fault.function.rfind("GetModuleFileName", 0) == 0;
         for (const std::string& text : errors) {
             if (!(writeFault && text == "Unable to write to " + iniPath()) &&
                 !(noPath && text == "Unable to write to ")) {

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The station's .exe end to end under Wine, with nothing simulated inside it.
 
-    station_e2e.py WINE STATION_EXE SCRIPTED_EVALUATOR OUTDIR
+    station_e2e.py WINE STATION_EXE SCRIPTED_EVALUATOR OUTDIR [BOX_TEXT_EXE]
 
 The Wine prefix ($WINEPREFIX, prepared for windows) gets planted USB device
 nodes: a PL2303 adapter (its USB node with PortName COM12) or an FTDI adapter
@@ -15,6 +15,10 @@ records every byte it gets. One station runs through all the cases:
   wrong-key     key 5 reported when key 4 is asked  C1E CaE C2E x4
   silent        a unit that answers nothing         C1E CaE C2E C3E, 5 s apart
   unplug        unplugged while key 3 is asked      C1E CaE C2E x3, display cleared
+  refused       test.ini cannot be written          nothing; the error box names it
+
+The station runs from a folder named "站点 测试" (outside Wine's ANSI code
+page); BOX_TEXT_EXE reads the error box (without it the last case is left out).
 
 After each case test.ini must hold the counts so far, and screenshots of the
 whole screen and of the window land in OUTDIR. Needs an X display: without
@@ -29,6 +33,7 @@ import time
 from PIL import Image
 
 TITLE = "Evaluator Test Station"
+FOLDER = "\u7ad9\u70b9 \u6d4b\u8bd5"  # "站点 测试"
 CLIENT = (690, 643)
 PORTS_CLASS = "{4d36e978-e325-11ce-bfc1-08002be10318}"
 USB_CLASS = "{36fc9e60-c465-11cf-8056-444553540000}"
@@ -264,12 +269,64 @@ def frames(*names):
     return "".join(names).encode()
 
 
-def run(wine, exe, program, out):
+def station_windows():
+    tree = subprocess.run(["xwininfo", "-root", "-tree"], capture_output=True, text=True).stdout
+    return sum(1 for line in tree.splitlines() if '"%s"' % TITLE in line)
+
+
+def refused_write(prefix, station, program, out, box_text):
+    """A test.ini that cannot be written: the connection's count is refused, the
+    error box names the file's true path and is owned by the station's window,
+    and no test runs."""
+    print("--- refused (pl2303, a test.ini that cannot be written)", flush=True)
+    ini = os.path.join(station.dir, "test.ini")
+    # Wine run as root writes a read-only file: an immutable one refuses even root.
+    immutable = subprocess.run(["chattr", "+i", ini], stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL).returncode == 0
+    if not immutable:
+        os.remove(ini)
+        os.mkdir(ini)
+    line = Line(prefix, ADAPTERS["pl2303"]["port"], out)
+    evaluator = Evaluator(program, line, os.path.join(out, "refused.wire"), [])
+    time.sleep(0.2)
+    prefix.plant("pl2303")
+    if check(wait_for(lambda: station_windows() >= 2, 10), "refused: the error box opens"):
+        time.sleep(0.3)
+        station.screenshot("refused-box")
+        said = subprocess.run([prefix.wine, box_text, TITLE], capture_output=True,
+                              stdin=subprocess.DEVNULL).stdout.decode("utf-8", "replace")
+        facts = dict(l.split("=", 1) for l in said.splitlines() if "=" in l)
+        path = prefix.windows_work + "\\" + FOLDER + "\\test.ini"
+        check(facts.get("text") == "Unable to write to " + path,
+              "refused: the box says %r (expected %r)" % (facts.get("text"),
+                                                         "Unable to write to " + path))
+        # (Wine's message box leaves MB_TOPMOST aside: it cannot be checked here.)
+        check(facts.get("owner") == TITLE,
+              "refused: the box is owned by the station's window (%s)" % facts)
+        subprocess.run(["xdotool", "key", "Return"])
+        check(wait_for(lambda: station_windows() == 1, 5), "refused: Return closes the box")
+    prefix.unplant("pl2303")
+    time.sleep(0.5)
+    evaluator.stop()
+    line.close()
+    check(evaluator.received() == b"", "refused: no test ran (the evaluator received %r)"
+          % evaluator.received())
+    if immutable:
+        subprocess.run(["chattr", "-i", ini])
+        check(station.counters().get("total") == 5, "refused: test.ini kept Total=5")
+    else:
+        os.rmdir(ini)
+
+
+def run(wine, exe, program, out, box_text=None):
     work = os.path.join(os.environ["WINEPREFIX"], "drive_c", "e2e-" + os.path.basename(out))
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     prefix = Prefix(wine, work)
-    station_exe = os.path.join(work, "evaluator-station.exe")
+    # The operator's folder, named outside Wine's ANSI code page (1252).
+    folder = os.path.join(work, FOLDER)
+    os.makedirs(folder)
+    station_exe = os.path.join(folder, "evaluator-station.exe")
     shutil.copy(exe, station_exe)
     for kind in ADAPTERS:  # nothing left over from an earlier run
         prefix.unplant(kind)
@@ -353,16 +410,19 @@ def run(wine, exe, program, out):
         check(4900 <= gap("C2E", "C3E") < 5600, "silent: C3E %d ms after C2E" % gap("C2E", "C3E"))
     case("unplug", "pl2303", ["--hold-at-key", "3"], frames("C1E", "CaE", "C2E" * 3), (5, 2),
          "unplugged")
+    if box_text:
+        refused_write(prefix, station, program, out, box_text)
     check(station.running(), "the station is still running")
     station.close()
     print("end to end: %.1f s" % (time.time() - started))
 
 
 def main():
-    if len(sys.argv) != 5:
+    if len(sys.argv) not in (5, 6):
         print(__doc__)
         return 2
-    wine, exe, program, out = sys.argv[1:]
+    wine, exe, program, out = sys.argv[1:5]
+    box_text = sys.argv[5] if len(sys.argv) == 6 else None
     if not os.environ.get("DISPLAY"):
         if not shutil.which("xvfb-run"):
             print("no X display and no xvfb-run: skipped")
@@ -371,7 +431,7 @@ def main():
                                 sys.executable] + sys.argv)
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)
-    run(wine, exe, program, out)
+    run(wine, exe, program, out, box_text)
     if failures:
         print("%d check(s) failed" % len(failures))
         return 1

@@ -1,6 +1,7 @@
 #include "QtStationWindow.h"
 
 #include "JpegDecoder.h"
+#include "WindowPlacement.h"
 
 #include <QCloseEvent>
 #include <QFile>
@@ -10,7 +11,6 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
-#include <QStyle>
 #include <QTimerEvent>
 
 // Outside any namespace, as the resource macro requires.
@@ -103,8 +103,11 @@ QtStationWindow::QtStationWindow(std::vector<LinkKind> kinds, QWidget* parent)
     font.setPixelSize(11);
     setFont(font);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(),
-                                        screen->availableGeometry()));
+        // move() places the frame, so the title bar stays on the work area.
+        const QRect work = screen->availableGeometry();
+        const ScreenPoint at =
+            placeOnWorkArea({work.x(), work.y(), work.width(), work.height()}, width(), height());
+        move(at.x, at.y);
     }
     station_ = std::make_unique<TMainForm>(*this, std::move(kinds));
 }

@@ -1,5 +1,7 @@
 #include "Win32Window.h"
 
+#include "WindowPlacement.h"
+
 #include <windowsx.h>
 
 namespace {
@@ -24,8 +26,9 @@ ATOM registerClass(HINSTANCE instance, WNDPROC procedure) {
     return atom;
 }
 
-// A fixed frame the user cannot resize or maximise, standing in the task bar.
-constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+// A fixed dialog frame, standing in the task bar: a title and a close box,
+// nothing to resize, maximise or minimise (as the Linux window).
+constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU;
 constexpr DWORD kExStyle = WS_EX_APPWINDOW;
 
 } // namespace
@@ -41,11 +44,15 @@ Win32Window::Win32Window(HINSTANCE instance, int clientWidth, int clientHeight,
     AdjustWindowRectEx(&frame, kStyle, FALSE, kExStyle);
     const int width = frame.right - frame.left;
     const int height = frame.bottom - frame.top;
-    RECT work{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
-    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-    const int x = work.left + (work.right - work.left - width) / 2;
-    const int y = work.top + (work.bottom - work.top - height) / 2;
-    hwnd_ = CreateWindowExW(kExStyle, kClassName, title_.c_str(), kStyle, x, y, width, height,
+    // The primary monitor's work area: where a new top-level window opens.
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof(monitor);
+    monitor.rcWork = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    GetMonitorInfoW(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &monitor);
+    const RECT& work = monitor.rcWork;
+    const ScreenPoint at = placeOnWorkArea(
+        {work.left, work.top, work.right - work.left, work.bottom - work.top}, width, height);
+    hwnd_ = CreateWindowExW(kExStyle, kClassName, title_.c_str(), kStyle, at.x, at.y, width, height,
                             nullptr, nullptr, instance, this);
 }
 
@@ -124,7 +131,10 @@ void Win32Window::showErrorBox(const std::string& text) {
     if (hwnd_) {
         KillTimer(hwnd_, kTimerId);
     }
-    MessageBoxW(hwnd_, wideText(text).c_str(), title_.c_str(), MB_OK | MB_ICONERROR);
+    // Owned by the station's window and brought to the front: while it is open
+    // the station picks up no evaluator, so it must not wait behind other windows.
+    MessageBoxW(hwnd_, wideText(text).c_str(), title_.c_str(),
+                MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
     boxOpen_ = false;
     if (hwnd_ && interval_ > 0) {
         SetTimer(hwnd_, kTimerId, static_cast<UINT>(interval_), nullptr);

@@ -28,7 +28,7 @@ public:
 
 class Win32Window final : public IStationWindow {
 public:
-    // Creates the window, hidden, centred on the work area.
+    // Creates the window, hidden, centred on the work area (WindowPlacement.h).
     Win32Window(HINSTANCE instance, int clientWidth, int clientHeight, const std::wstring& title);
     ~Win32Window() override;
     Win32Window(const Win32Window&) = delete;

@@ -8,6 +8,11 @@
 #include "frmMain.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
+    // A key wait blocks the window by design, 5 s for a HID evaluator and up to
+    // 15 s behind an adapter. Windows takes a window that reads no messages for
+    // 5 s as hung: it would cover it with a whitened "(Not Responding)" copy and,
+    // on a click on close, offer to end the program in the middle of a test.
+    DisableProcessWindowsGhosting();
     // The device-setup and HID libraries are bound before the window exists and
     // released after it is gone (the station's last device reference with it).
     LibraryBinding binding;

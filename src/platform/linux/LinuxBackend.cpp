@@ -2,6 +2,7 @@
 #include "LinuxBackend.h"
 
 #include "../Profile.h"
+#include "../ProfileWide.h"
 #include "../SetupApiRecords.h"
 #include "Functions.h"
 #include "Objects.h"
@@ -195,6 +196,20 @@ BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR
         setLastError(error);
     }
     return ok;
+}
+
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
+    return profile::ModuleFileNameW(&GetModuleFileNameA, &SetLastError, module, buffer, size);
+}
+
+DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR defaultValue, LPWSTR buffer,
+                               DWORD size, LPCWSTR fileName) {
+    return profile::GetStringW(&GetPrivateProfileStringA, section, key, defaultValue, buffer, size,
+                               fileName);
+}
+
+BOOL WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPCWSTR fileName) {
+    return profile::WriteStringW(&WritePrivateProfileStringA, section, key, value, fileName);
 }
 
 } // namespace

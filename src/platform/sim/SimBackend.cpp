@@ -1,6 +1,7 @@
 // The seam's functions on the simulated machine. Each counts its call, can be
 // made to fail by fault injection, and then behaves as Windows documents it.
 #include "../Profile.h"
+#include "../ProfileWide.h"
 #include "../SetupApiRecords.h"
 #include "SimMachine.h"
 
@@ -372,6 +373,40 @@ BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR
         m().setLastError(error);
     }
     return ok;
+}
+
+// The wide forms go through the narrow ones above: a fault injected into
+// either reaches the caller.
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
+    if (failing("GetModuleFileNameW")) {
+        return 0;
+    }
+    return profile::ModuleFileNameW(&GetModuleFileNameA, &SetLastError, module, buffer, size);
+}
+
+DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR defaultValue, LPWSTR buffer,
+                               DWORD size, LPCWSTR fileName) {
+    if (failing("GetPrivateProfileStringW")) {
+        // A read that fails still hands back the default, as for a missing file.
+        DWORD n = 0;
+        if (buffer == nullptr || size == 0) {
+            return 0;
+        }
+        for (; defaultValue != nullptr && defaultValue[n] != 0 && n + 1 < size; ++n) {
+            buffer[n] = defaultValue[n];
+        }
+        buffer[n] = 0;
+        return n;
+    }
+    return profile::GetStringW(&GetPrivateProfileStringA, section, key, defaultValue, buffer, size,
+                               fileName);
+}
+
+BOOL WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPCWSTR fileName) {
+    if (failing("WritePrivateProfileStringW")) {
+        return FALSE;
+    }
+    return profile::WriteStringW(&WritePrivateProfileStringA, section, key, value, fileName);
 }
 
 } // namespace

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # A release zip as the factory gets it (scripts/package-zip), on the run's Wine
 # prefix and X server: it holds only the stripped evaluator-station.exe and
-# README.txt; the .exe's version record carries the version; unzipped into a
-# fresh folder it starts, shows its window with the photograph and 0/0, and a
-# left double-click on the count writes test.ini beside it. A screenshot stays
-# in <output dir>.
+# README.txt; the .exe's version record carries the version and its manifest
+# asks for no elevation; unzipped into a fresh folder named in Chinese it
+# starts, shows its window with the photograph and 0/0, and a left
+# double-click on the count writes test.ini beside it. A screenshot stays in
+# <output dir>.
 #   release_zip.sh <zip> <version> <win32_label_probe.exe> <output dir>
 set -uo pipefail
 zip=$1
@@ -23,7 +24,9 @@ done
 export WINEDEBUG=-all
 
 rm -rf "$out"
-folder="$out/Evaluator Station" # a folder the operator picked, with a space
+# A folder the operator picked, with a space and named outside Wine's ANSI code
+# page (1252): "站点 测试".
+folder="$out/站点 测试"
 station_dir=$folder
 mkdir -p "$folder"
 failures=0
@@ -65,6 +68,38 @@ read -r symbols fixed_version text_version < <(pe_facts)
 expect "the .exe is stripped (no symbol table)" test "$symbols" = 0
 expect "the version record says $version ($fixed_version, \"$text_version\")" \
   test "$text_version" = "$version" -a "${fixed_version%.0}" = "$version"
+# The application manifest: the resource of type 24 (RT_MANIFEST), id 1, found
+# through the PE file's resource directory.
+manifest() {
+  python3 - "$exe" <<'EOF'
+import struct, sys
+data = open(sys.argv[1], 'rb').read()
+pe = struct.unpack_from('<I', data, 0x3C)[0]
+sections, optional = struct.unpack_from('<H12xH', data, pe + 6)
+magic, = struct.unpack_from('<H', data, pe + 24)
+rva, = struct.unpack_from('<I', data, pe + 24 + (96 if magic == 0x10B else 112) + 16)  # resources
+def offset(address):  # file offset of a virtual address
+    for i in range(sections):
+        size, start, _, raw = struct.unpack_from('<IIII', data, pe + 24 + optional + 40 * i + 8)
+        if start <= address < start + size:
+            return address - start + raw
+base = offset(rva)
+def entry(directory, wanted):  # the entry of an id in a resource directory
+    named, ids = struct.unpack_from('<HH', data, base + directory + 12)
+    for i in range(named + ids):
+        name, target = struct.unpack_from('<II', data, base + directory + 16 + 8 * i)
+        if wanted is None or name == wanted:
+            return target & 0x7FFFFFFF
+languages = entry(entry(0, 24), 1)
+address, size = struct.unpack_from('<II', data, base + entry(languages, None))
+sys.stdout.write(data[offset(address):offset(address) + size].decode())
+EOF
+}
+manifest >"$out/manifest.xml" 2>/dev/null
+expect "the manifest (type 24, id 1) asks for level=\"asInvoker\", no UI access" \
+  grep -q '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>' "$out/manifest.xml"
+expect "the manifest names Windows 7, 8, 8.1 and 10/11, and no DPI awareness" eval \
+  '[ "$(grep -c "<supportedOS Id=" "$out/manifest.xml")" -eq 4 ] && ! grep -qiE "<(dpiAware|dpiAwareness)>" "$out/manifest.xml"'
 readme_ok() { head -n 1 "$folder/README.txt" | grep -q " $version " && grep -q $'\r$' "$folder/README.txt"; }
 expect "README.txt names the version and has Windows line ends" readme_ok
 
