@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A release zip as the factory gets it (scripts/package-zip), on the run's Wine
 # prefix and X server: it holds only the stripped evaluator-station.exe and
-# README.txt; the .exe's version record carries the version; unzipped into a
+# README.txt; the .exe's version record carries the version; the .exe is at
+# most 450 kB and needs no DLL but the system's own; unzipped into a
 # fresh folder it starts, shows its window with the photograph and 0/0, and a
 # left double-click on the count writes test.ini beside it. A screenshot stays
 # in <output dir>.
@@ -65,6 +66,46 @@ read -r symbols fixed_version text_version < <(pe_facts)
 expect "the .exe is stripped (no symbol table)" test "$symbols" = 0
 expect "the version record says $version ($fixed_version, \"$text_version\")" \
   test "$text_version" = "$version" -a "${fixed_version%.0}" = "$version"
+# What the .exe needs from the system: the DLL names in its import directory.
+pe_imports() {
+  python3 - "$exe" <<'EOF'
+import struct, sys
+data = open(sys.argv[1], 'rb').read()
+pe = struct.unpack_from('<I', data, 0x3C)[0]
+sections, = struct.unpack_from('<H', data, pe + 6)
+optional_size, = struct.unpack_from('<H', data, pe + 20)
+magic, = struct.unpack_from('<H', data, pe + 24)
+directories = pe + 24 + (112 if magic == 0x20B else 96)  # PE32+ or PE32
+imports, = struct.unpack_from('<I', data, directories + 8)  # entry 1: the import table
+def offset(rva):
+    for i in range(sections):
+        at = pe + 24 + optional_size + 40 * i
+        size, address, raw_size, raw = struct.unpack_from('<IIII', data, at + 8)
+        if address <= rva < address + max(size, raw_size):
+            return rva - address + raw
+    raise SystemExit(f'RVA {rva:#x} in no section')
+at = offset(imports) if imports else None
+names = []
+while at is not None and any(data[at:at + 20]):
+    name = offset(struct.unpack_from('<I', data, at + 12)[0])
+    names.append(data[name:data.index(b'\0', name)].decode('ascii').lower())
+    at += 20
+print(' '.join(sorted(names)))
+EOF
+}
+# The system's own DLLs, there on every Windows the station runs on. The
+# device-setup and HID libraries are not among them: those are bound at run time.
+system_dlls=" advapi32.dll comctl32.dll comdlg32.dll gdi32.dll kernel32.dll msimg32.dll msvcrt.dll
+  ole32.dll oleaut32.dll shell32.dll shlwapi.dll user32.dll version.dll windowscodecs.dll "
+only_system_dlls() {
+  local dll
+  for dll in $(pe_imports); do
+    case $system_dlls in *[[:space:]]$dll[[:space:]]*) ;; *) echo "  not a system DLL: $dll"; return 1 ;; esac
+  done
+}
+size=$(stat -c %s "$exe")
+expect "the stripped .exe is at most 450 kB ($size bytes)" test "$size" -le 450000
+expect "the .exe imports only the system's own DLLs ($(pe_imports | tr ' ' ','))" only_system_dlls
 readme_ok() { head -n 1 "$folder/README.txt" | grep -q " $version " && grep -q $'\r$' "$folder/README.txt"; }
 expect "README.txt names the version and has Windows line ends" readme_ok
 
