@@ -4,8 +4,10 @@
 #
 # The station keeps its counters in "test.ini" beside the program. The program
 # lives in /usr/lib/evaluator-station, where nobody may write, so test.ini there
-# is a link to /var/lib/evaluator-station/test.ini (made by postinst, writable
-# by group plugdev); the counters file follows the link and replaces its target.
+# is a link to /var/lib/evaluator-station/test.ini. postinst makes that folder
+# root:evaluator 2775 and the file 664: the members of the system group
+# "evaluator" are the operators. The station follows this one link (it sits in
+# root's folder) and nothing that is put in the shared folder.
 include(GNUInstallDirs)
 set(package_dir ${CMAKE_SOURCE_DIR}/packaging/linux)
 set(program_dir lib/evaluator-station)
@@ -33,7 +35,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON) # the Qt, libjpeg and C++ libraries it links
 # Qt's X11 and Wayland support is a plugin that libqt6gui6 only recommends:
 # without it the window cannot open at all.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+# postinst makes the group with addgroup.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, adduser")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wqy-zenhei") # the GB2312 pass and fail words
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${package_dir}/postinst ${package_dir}/postrm)

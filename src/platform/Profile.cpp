@@ -18,10 +18,13 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #ifndef _WIN32
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -401,6 +404,12 @@ DWORD copyList(LPSTR buffer, DWORD size, const std::vector<std::string_view>& na
 
 // ---------------------------------------------------------------------------
 // Files.
+//
+// The station's counters are a few dozen bytes. A file far larger than that is
+// not a counters file: it is never read into memory, reads give the defaults and
+// writes fail with the file left as it is.
+constexpr std::size_t kMaxFileSize = 64 * 1024;
+constexpr DWORD kErrorFileTooLarge = 223; // ERROR_FILE_TOO_LARGE
 
 DWORD fromErrorCode(const std::error_code& ec) {
     std::error_condition c = ec.default_error_condition();
@@ -408,9 +417,13 @@ DWORD fromErrorCode(const std::error_code& ec) {
         c == std::errc::filename_too_long) {
         return ERROR_PATH_NOT_FOUND;
     }
+    // A link, a socket or a device where the file should be is refused as
+    // Windows refuses a directory there.
     if (c == std::errc::permission_denied || c == std::errc::operation_not_permitted ||
         c == std::errc::read_only_file_system || c == std::errc::is_a_directory ||
-        c == std::errc::text_file_busy || c == std::errc::file_exists) {
+        c == std::errc::text_file_busy || c == std::errc::file_exists ||
+        c == std::errc::too_many_symbolic_link_levels ||
+        c == std::errc::no_such_device_or_address) {
         return ERROR_ACCESS_DENIED;
     }
     if (c == std::errc::no_space_on_device || c == std::errc::file_too_large) {
@@ -427,6 +440,8 @@ DWORD fromErrorCode(const std::error_code& ec) {
     return ERROR_GEN_FAILURE;
 }
 
+#ifdef _WIN32
+
 // What CreateFileA says about a path that names nothing: the file is missing, or
 // already its directory is.
 DWORD missingError(const fs::path& path) {
@@ -438,7 +453,7 @@ DWORD missingError(const fs::path& path) {
     return fs::is_directory(dir, ec) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
 }
 
-DWORD readFile(const fs::path& path, std::string& bytes) {
+DWORD readPath(const fs::path& path, std::string& bytes) {
     std::error_code ec;
     fs::file_status status = fs::status(path, ec);
     if (status.type() == fs::file_type::not_found) {
@@ -450,52 +465,42 @@ DWORD readFile(const fs::path& path, std::string& bytes) {
     if (!fs::is_regular_file(status)) {
         return ERROR_ACCESS_DENIED; // a directory; a pipe or a device would never end
     }
+    std::uintmax_t expected = fs::file_size(path, ec);
+    if (!ec && expected > kMaxFileSize) {
+        return kErrorFileTooLarge;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         return ERROR_ACCESS_DENIED;
     }
-    std::uintmax_t expected = fs::file_size(path, ec);
-    if (!ec) {
-        bytes.reserve(static_cast<std::size_t>(expected));
-    }
-    std::vector<char> chunk(64 * 1024);
-    while (in) {
-        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    std::vector<char> chunk(kMaxFileSize + 1);
+    while (in && bytes.size() <= kMaxFileSize) {
+        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size() - bytes.size()));
         bytes.append(chunk.data(), static_cast<std::size_t>(in.gcount()));
+    }
+    if (bytes.size() > kMaxFileSize) {
+        bytes.clear();
+        return kErrorFileTooLarge;
     }
     return in.bad() ? ERROR_GEN_FAILURE : ERROR_SUCCESS;
 }
 
-#ifndef _WIN32
-DWORD fromErrno(int error) {
-    return fromErrorCode(std::error_code(error, std::generic_category()));
+DWORD readFile(LPCSTR fileName, std::string& bytes) {
+    return readPath(fileName, bytes);
 }
-#endif
 
 struct Target {
-    fs::path path; // the file to replace: a symbolic link's target, so the link stays
+    fs::path path;
     bool exists = false;
-    fs::perms perms = fs::perms::unknown;
 };
 
 // Whether the file can be written at all, before anything is read or changed:
-// Windows opens it for writing first and fails the call there.
-DWORD checkTarget(const fs::path& given, Target& target) {
+// Windows opens it for writing first and fails the call there. Then its bytes.
+DWORD readForWrite(LPCSTR fileName, Target& target, std::string& bytes) {
     std::error_code ec;
-    target.path = given;
-    fs::file_status status = fs::status(given, ec);
+    target.path = fileName;
+    fs::file_status status = fs::status(target.path, ec);
     if (status.type() == fs::file_type::not_found) {
-        // A link whose file is missing (the Linux package's test.ini points into
-        // /var/lib): the write creates that file, as an open through the link
-        // would, and the link stays. Replacing the link itself would put the
-        // counters where the package keeps its program.
-        for (int hop = 0; hop < 8 && fs::is_symlink(fs::symlink_status(target.path, ec)); ++hop) {
-            fs::path next = fs::read_symlink(target.path, ec);
-            if (ec) {
-                break;
-            }
-            target.path = next.is_absolute() ? next : target.path.parent_path() / next;
-        }
         fs::path dir = target.path.parent_path();
         return dir.empty() || fs::is_directory(dir, ec) ? ERROR_SUCCESS : ERROR_PATH_NOT_FOUND;
     }
@@ -505,25 +510,11 @@ DWORD checkTarget(const fs::path& given, Target& target) {
     if (!fs::is_regular_file(status)) {
         return ERROR_ACCESS_DENIED; // a directory, a device
     }
-    // A file without write permission is what a read-only file is to Windows,
-    // which refuses to write it even for an administrator; root could, here.
     if ((status.permissions() & fs::perms::owner_write) == fs::perms::none) {
-        return ERROR_ACCESS_DENIED;
-    }
-#ifndef _WIN32
-    if (::access(given.c_str(), W_OK) != 0) {
-        return fromErrno(errno);
-    }
-#endif
-    if (fs::is_symlink(fs::symlink_status(given, ec))) {
-        fs::path resolved = fs::canonical(given, ec);
-        if (!ec) {
-            target.path = resolved;
-        }
+        return ERROR_ACCESS_DENIED; // the read-only attribute
     }
     target.exists = true;
-    target.perms = status.permissions();
-    return ERROR_SUCCESS;
+    return readPath(target.path, bytes);
 }
 
 // A name beside the file for its new contents, unique to this process and call.
@@ -532,8 +523,6 @@ std::string tempName(const fs::path& file, unsigned long processId, unsigned att
     return file.string() + "." + std::to_string(processId) + "." + std::to_string(counter++) + "." +
            std::to_string(attempt) + ".tmp";
 }
-
-#ifdef _WIN32
 
 DWORD replaceFile(const Target& target, const std::string& bytes) {
     std::string finalName = target.path.string();
@@ -578,6 +567,43 @@ DWORD replaceFile(const Target& target, const std::string& bytes) {
 
 #else
 
+// On Linux the counters file may live in a directory that a whole group of
+// operators may write (the package's /var/lib/evaluator-station), while the
+// station may run as root. Anyone in that group can put a link, a pipe, a hard
+// link or a huge file where test.ini was, at any moment. So the file's name is
+// looked up once, to a directory opened by descriptor, and everything after
+// works inside that directory without following any name again: a link, a
+// FIFO, a device or a directory as test.ini is refused, and nothing outside the
+// directory is ever read, created or changed.
+
+DWORD fromErrno(int error) {
+    return fromErrorCode(std::error_code(error, std::generic_category()));
+}
+
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd& operator=(Fd&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_ = -1;
+};
+
 DWORD writeAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -595,43 +621,257 @@ DWORD writeAll(int fd, std::string_view bytes) {
     return ERROR_SUCCESS;
 }
 
-// The new contents go to a file beside the old one, reach the disk, and only then
-// take the old one's name: a crash or a full disk leaves either file whole.
-DWORD replaceFile(const Target& target, const std::string& bytes) {
-    std::string temp;
-    int fd = -1;
-    for (unsigned attempt = 0; fd < 0; ++attempt) {
-        temp = tempName(target.path, static_cast<unsigned long>(::getpid()), attempt);
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && (errno != EEXIST || attempt >= 100)) {
+constexpr int kOpenFile = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+constexpr int kOpenDir = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+// The file as its directory and its name in it.
+struct Target {
+    Fd dir;
+    std::string name;
+    bool exists = false;
+};
+
+// A path's directory part ("." for a bare name) and its last component; false
+// when the last component is not a file's name ("", "." or "..").
+bool splitPath(std::string_view path, std::string& dir, std::string& name) {
+    std::size_t slash = path.rfind('/');
+    dir = slash == npos ? "." : slash == 0 ? "/" : std::string(path.substr(0, slash));
+    name = std::string(slash == npos ? path : path.substr(slash + 1));
+    return !name.empty() && name != "." && name != "..";
+}
+
+DWORD openDirectory(int at, const std::string& path, Fd& dir) {
+    dir = Fd(::openat(at, path.c_str(), kOpenDir));
+    if (!dir.valid()) {
+        return errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : fromErrno(errno);
+    }
+    return ERROR_SUCCESS;
+}
+
+// Finds the file's directory. A link as the last component is followed once,
+// to the directory of its target, only where nobody but its owner (root or the
+// caller) may change that link: the package's test.ini beside the program, in a
+// folder of root's. A link in a directory others may write could be anyone's.
+DWORD locate(LPCSTR fileName, Target& target) {
+    std::string dirPath;
+    if (!splitPath(fileName, dirPath, target.name)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    DWORD error = openDirectory(AT_FDCWD, dirPath, target.dir);
+    struct stat st {};
+    if (error != ERROR_SUCCESS ||
+        ::fstatat(target.dir.get(), target.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISLNK(st.st_mode)) {
+        return error;
+    }
+    struct stat dirStat {};
+    if (::fstat(target.dir.get(), &dirStat) != 0) {
+        return fromErrno(errno);
+    }
+    if ((dirStat.st_mode & (S_IWGRP | S_IWOTH)) != 0 ||
+        (dirStat.st_uid != 0 && dirStat.st_uid != ::geteuid())) {
+        return ERROR_ACCESS_DENIED;
+    }
+    char link[4096];
+    ssize_t n = ::readlinkat(target.dir.get(), target.name.c_str(), link, sizeof link);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof link) {
+        return n < 0 ? fromErrno(errno) : ERROR_PATH_NOT_FOUND;
+    }
+    std::string linkDir;
+    if (!splitPath(std::string_view(link, static_cast<std::size_t>(n)), linkDir, target.name)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    Fd dir;
+    error = openDirectory(target.dir.get(), linkDir, dir); // relative to the link's folder
+    target.dir = std::move(dir);
+    return error;
+}
+
+// Only a plain file with no other name: a hard link to a file elsewhere (where
+// the system lets a user make one) would otherwise be read as the counters.
+DWORD checkRegular(const struct stat& st) {
+    return S_ISREG(st.st_mode) && st.st_nlink == 1 ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
+DWORD readAll(int fd, std::string& bytes) {
+    char chunk[16 * 1024];
+    while (bytes.size() <= kMaxFileSize) {
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
             return fromErrno(errno);
         }
+        if (n == 0) {
+            return ERROR_SUCCESS;
+        }
+        bytes.append(chunk, static_cast<std::size_t>(n));
     }
-    DWORD error = writeAll(fd, bytes);
-    if (error == ERROR_SUCCESS && target.exists &&
-        ::fchmod(fd, static_cast<mode_t>(target.perms & fs::perms::mask)) != 0) {
+    bytes.clear(); // it grew past the bound while being read
+    return kErrorFileTooLarge;
+}
+
+// Opens the file by name within its directory, without following a link and
+// without waiting on a FIFO, and reads it. The name is looked at first so that
+// a device is never opened; what was opened is checked again, as it may have
+// been swapped in between. ERROR_FILE_NOT_FOUND when there is no such name.
+DWORD readTarget(const Target& target, std::string& bytes, struct stat& st) {
+    if (::fstatat(target.dir.get(), target.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT ? ERROR_FILE_NOT_FOUND : fromErrno(errno);
+    }
+    if (DWORD error = checkRegular(st); error != ERROR_SUCCESS) {
+        return error;
+    }
+    Fd fd(::openat(target.dir.get(), target.name.c_str(), kOpenFile));
+    if (!fd.valid()) {
+        return errno == ENOENT ? ERROR_FILE_NOT_FOUND : fromErrno(errno);
+    }
+    if (::fstat(fd.get(), &st) != 0) {
+        return fromErrno(errno);
+    }
+    if (DWORD error = checkRegular(st); error != ERROR_SUCCESS) {
+        return error;
+    }
+    if (static_cast<std::uintmax_t>(st.st_size) > kMaxFileSize) {
+        return kErrorFileTooLarge;
+    }
+    return readAll(fd.get(), bytes);
+}
+
+DWORD readFile(LPCSTR fileName, std::string& bytes) {
+    Target target;
+    DWORD error = locate(fileName, target);
+    struct stat st {};
+    return error != ERROR_SUCCESS ? error : readTarget(target, bytes, st);
+}
+
+DWORD readForWrite(LPCSTR fileName, Target& target, std::string& bytes) {
+    DWORD error = locate(fileName, target);
+    struct stat st {};
+    if (error == ERROR_SUCCESS) {
+        error = readTarget(target, bytes, st);
+    }
+    if (error == ERROR_FILE_NOT_FOUND) {
+        return ERROR_SUCCESS; // the write creates it
+    }
+    if (error != ERROR_SUCCESS) {
+        return error;
+    }
+    target.exists = true;
+    // A file without write permission is what a read-only file is to Windows,
+    // which refuses to write it even for an administrator; root could, here.
+    if ((st.st_mode & S_IWUSR) == 0) {
+        return ERROR_ACCESS_DENIED;
+    }
+    if (::faccessat(target.dir.get(), target.name.c_str(), W_OK,
+                    AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) {
+        return fromErrno(errno);
+    }
+    return ERROR_SUCCESS;
+}
+
+// New contents are written to ".<name>.new-<process>-<count>" beside the file.
+// The writer holds a lock on it until it has taken the file's name; one found
+// with nobody holding its lock was left by a writer that died.
+std::string tempPrefix(const std::string& name) {
+    return "." + name + ".new-";
+}
+
+// Whether the name in the directory is still the file that fd has open.
+bool sameFile(int dir, const std::string& name, int fd) {
+    struct stat byName {};
+    struct stat byFd {};
+    return ::fstatat(dir, name.c_str(), &byName, AT_SYMLINK_NOFOLLOW) == 0 &&
+           ::fstat(fd, &byFd) == 0 && byName.st_dev == byFd.st_dev && byName.st_ino == byFd.st_ino;
+}
+
+void removeLeftovers(const Target& target) {
+    Fd list(::openat(target.dir.get(), ".", kOpenDir));
+    DIR* dir = list.valid() ? ::fdopendir(list.get()) : nullptr;
+    if (dir == nullptr) {
+        return;
+    }
+    (void)list.release();
+    const std::string prefix = tempPrefix(target.name);
+    std::vector<std::string> stale;
+    while (const dirent* entry = ::readdir(dir)) {
+        std::string_view name = entry->d_name;
+        if (name.substr(0, prefix.size()) != prefix) {
+            continue;
+        }
+        Fd fd(::openat(target.dir.get(), entry->d_name, kOpenFile));
+        struct stat st {};
+        if (fd.valid() && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+            ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 &&
+            sameFile(target.dir.get(), entry->d_name, fd.get())) {
+            ::unlinkat(target.dir.get(), entry->d_name, 0);
+        }
+    }
+    ::closedir(dir);
+}
+
+// A new file beside the target, locked and open for writing; its name in temp.
+DWORD createTemp(const Target& target, Fd& fd, std::string& temp) {
+    static unsigned counter = 0;
+    for (unsigned attempt = 0;; ++attempt) {
+        temp =
+            tempPrefix(target.name) + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+        fd = Fd(::openat(target.dir.get(), temp.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!fd.valid() && (errno != EEXIST || attempt >= 100)) {
+            return fromErrno(errno);
+        }
+        // Someone clearing leftovers may have taken it in the moment before the
+        // lock: then it is theirs to remove, and another name is ours.
+        if (fd.valid() && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 &&
+            sameFile(target.dir.get(), temp, fd.get())) {
+            return ERROR_SUCCESS;
+        }
+        if (attempt >= 100) {
+            return ERROR_ACCESS_DENIED;
+        }
+    }
+}
+
+// The new contents go to a file beside the old one, reach the disk, and only then
+// take the old one's name: a crash or a full disk leaves either file whole. The
+// file is left readable and writable by the directory's group whoever writes it,
+// so that every operator of the group can go on counting.
+DWORD replaceFile(const Target& target, const std::string& bytes) {
+    removeLeftovers(target);
+    Fd fd;
+    std::string temp;
+    DWORD error = createTemp(target, fd, temp);
+    if (error != ERROR_SUCCESS) {
+        return error;
+    }
+    struct stat dirStat {};
+    struct stat st {};
+    if (::fchmod(fd.get(), 0664) != 0) {
+        error = fromErrno(errno);
+    } else if (::fstat(target.dir.get(), &dirStat) == 0 && ::fstat(fd.get(), &st) == 0 &&
+               st.st_gid != dirStat.st_gid) {
+        // Only a member of the group may give it the group; a file of one's own
+        // in a folder of another group keeps the writer's.
+        (void)::fchown(fd.get(), static_cast<uid_t>(-1), dirStat.st_gid);
+    }
+    if (error == ERROR_SUCCESS) {
+        error = writeAll(fd.get(), bytes);
+    }
+    if (error == ERROR_SUCCESS && ::fsync(fd.get()) != 0) {
         error = fromErrno(errno);
     }
-    if (error == ERROR_SUCCESS && ::fsync(fd) != 0) {
-        error = fromErrno(errno);
-    }
-    if (::close(fd) != 0 && error == ERROR_SUCCESS) {
-        error = fromErrno(errno);
-    }
-    if (error == ERROR_SUCCESS && ::rename(temp.c_str(), target.path.c_str()) != 0) {
+    if (error == ERROR_SUCCESS &&
+        ::renameat(target.dir.get(), temp.c_str(), target.dir.get(), target.name.c_str()) != 0) {
         error = fromErrno(errno);
     }
     if (error != ERROR_SUCCESS) {
-        ::unlink(temp.c_str());
+        ::unlinkat(target.dir.get(), temp.c_str(), 0);
         return error;
     }
     // The rename itself reaches the disk with the directory.
-    fs::path dir = target.path.parent_path();
-    int dirFd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    ::fsync(target.dir.get());
     return ERROR_SUCCESS;
 }
 
@@ -701,11 +941,8 @@ BOOL WriteString(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR fileName, DWOR
     }
     try {
         Target target;
-        DWORD error = checkTarget(fileName, target);
         std::string bytes;
-        if (error == ERROR_SUCCESS && target.exists) {
-            error = readFile(target.path, bytes);
-        }
+        DWORD error = readForWrite(fileName, target, bytes);
         if (error != ERROR_SUCCESS) {
             report(lastError, error);
             return FALSE;

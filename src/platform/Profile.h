@@ -20,6 +20,22 @@
 //   it replaces the whole file at once (a new file beside it, then renamed over
 //   it), so a failed write leaves the old file as it was.
 //
+// Where we differ from Windows, on purpose:
+// - A file over 64 KiB is no counters file: it is not read (the defaults are
+//   given, with ERROR_FILE_TOO_LARGE, 223) and a write to it fails with that
+//   error, leaving it untouched.
+// - On Linux the file may sit in a directory that a group of operators shares
+//   while the station runs as root. The path's last component, when it is a
+//   symbolic link, is followed once, and only where no one but its owner (root
+//   or the caller) may write its folder: the package's test.ini beside the
+//   program, which links into /var/lib. Whatever the file's own folder then
+//   holds under its name is never followed: a link, a FIFO, a device, a
+//   directory or a file with a second (hard) link is refused with
+//   ERROR_ACCESS_DENIED, and nothing outside that folder is read, created or
+//   changed. A written file is left mode 0664 with its folder's group, whoever
+//   wrote it, so that every operator of the group may write it next; a new
+//   file left behind by a writer that died is removed by the next write.
+//
 // Every file name should be a full path. A bare name is taken relative to the
 // working directory (Windows would use its own directory).
 #pragma once

@@ -5,18 +5,21 @@
 # guest runs the probe program from a small initramfs built here; the host
 # program plays both evaluators, unplugs them and checks what the guest says.
 #
-#   usb_stack.sh HOST_PROGRAM PROBE_PROGRAM KERNEL_CACHE WORK_DIR
+#   usb_stack.sh HOST_PROGRAM PROBE_PROGRAM WORK_DIR
 #
 # The kernel is Debian's linux-image-*-amd64, fetched once with apt-get
-# download and unpacked into KERNEL_CACHE (nothing is installed). Without
+# download, checked against the SHA256 in apt's own record of it and unpacked
+# (nothing is installed) into a cache outside the clone,
+# ${XDG_CACHE_HOME:-~/.cache}/evaluator-station/qemu-kernel, so that another
+# clone on the same machine, CI's among them, does not fetch it again. Without
 # qemu, busybox-static, cpio or the kernel the test is skipped (77), except
 # under CI, where scripts/setup installs them and a skip would hide a fault.
 set -euo pipefail
 
 host_program=$1
 probe_program=$2
-kernel_cache=$3
-work=$4
+kernel_cache=${XDG_CACHE_HOME:-${HOME:-$(getent passwd "$(id -un)" | cut -d: -f6)}/.cache}/evaluator-station/qemu-kernel
+work=$3
 
 skip() {
   echo "qemu_usb_stack: $*"
@@ -54,7 +57,12 @@ fetch_kernel() {
     return
   fi
   kernel_dir=$kernel_cache/$package
-  if [ -f "$kernel_dir/.complete" ]; then
+  # The checksum of the .deb that apt's record names: a cached kernel unpacked
+  # from another build of the same package name is fetched again.
+  local sha256
+  sha256=$(apt-cache show --no-all-versions "$package" 2>/dev/null | sed -n 's/^SHA256: //p')
+  if [ -f "$kernel_dir/.complete" ] &&
+     { [ -z "$sha256" ] || [ "$(cat "$kernel_dir/.complete")" = "$sha256" ]; }; then
     return
   fi
   echo "qemu_usb_stack: fetching $package (once; cached in $kernel_cache)"
@@ -70,6 +78,10 @@ fetch_kernel() {
       skip "apt-get download $package failed"
     }
   fi
+  if [ -n "$sha256" ] && ! echo "$sha256  $(echo "$download"/*.deb)" | sha256sum -c --quiet; then
+    rm -rf "$download"
+    skip "$package does not match the SHA256 of apt's record"
+  fi
   rm -rf "$kernel_dir"
   mkdir -p "$kernel_dir"
   # Only the kernel and the USB and HID drivers: a few MB of the package's 400.
@@ -78,7 +90,7 @@ fetch_kernel() {
       './lib/modules/*/kernel/drivers/usb/*' './lib/modules/*/kernel/drivers/hid/*'
   rm -rf "$download"
   unpack_vmlinux
-  touch "$kernel_dir/.complete"
+  echo "$sha256" >"$kernel_dir/.complete"
 }
 
 # Under software emulation the bzImage's own xz decompression takes seconds
