@@ -104,6 +104,11 @@ void useBackend(const Backend& backend);
 // The real Windows API; null where the station is not built for Windows.
 const Backend* windowsBackend();
 
+// The backend the seam starts on, picked when building: the real Windows API
+// (windows/WinBackend.cpp), on Linux its real devices or the simulated machine
+// when that machine's own setting asks for it (linux/DefaultBackend.cpp).
+const Backend& defaultBackend();
+
 #define WIN_SEAM_CALL(result, fn, params, args)                                                    \
     inline result fn params {                                                                      \
         return backend().fn args;                                                                  \

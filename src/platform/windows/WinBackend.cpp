@@ -21,4 +21,8 @@ const Backend* windowsBackend() {
     return &realBackend;
 }
 
+const Backend& defaultBackend() {
+    return realBackend;
+}
+
 } // namespace win

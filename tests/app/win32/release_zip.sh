@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # A release zip as the factory gets it (scripts/package-zip), on the run's Wine
 # prefix and X server: it holds only the stripped evaluator-station.exe and
-# README.txt; the .exe's version record carries the version and its manifest
-# asks for no elevation; unzipped into a fresh folder named in Chinese it
-# starts, shows its window with the photograph and 0/0, and a left
-# double-click on the count writes test.ini beside it. A screenshot stays in
-# <output dir>.
+# README.txt; the .exe's version record carries the version, its manifest
+# asks for no elevation, it is at most 450 kB and needs no DLL but the
+# system's own; unzipped into a fresh folder named in Chinese it starts, shows
+# its window with the photograph and 0/0, and a left double-click on the count
+# writes test.ini beside it. A screenshot stays in <output dir>.
 #   release_zip.sh <zip> <version> <win32_label_probe.exe> <output dir>
 set -uo pipefail
 zip=$1
@@ -68,22 +68,33 @@ read -r symbols fixed_version text_version < <(pe_facts)
 expect "the .exe is stripped (no symbol table)" test "$symbols" = 0
 expect "the version record says $version ($fixed_version, \"$text_version\")" \
   test "$text_version" = "$version" -a "${fixed_version%.0}" = "$version"
-# The application manifest: the resource of type 24 (RT_MANIFEST), id 1, found
-# through the PE file's resource directory.
-manifest() {
-  python3 - "$exe" <<'EOF'
+# Two things read through the PE file's directories: "manifest", the resource of
+# type 24 (RT_MANIFEST), id 1; "imports", the DLL names of the import table.
+pe_read() { # manifest | imports
+  python3 - "$exe" "$1" <<'EOF'
 import struct, sys
 data = open(sys.argv[1], 'rb').read()
 pe = struct.unpack_from('<I', data, 0x3C)[0]
 sections, optional = struct.unpack_from('<H12xH', data, pe + 6)
 magic, = struct.unpack_from('<H', data, pe + 24)
-rva, = struct.unpack_from('<I', data, pe + 24 + (96 if magic == 0x10B else 112) + 16)  # resources
+directories = pe + 24 + (112 if magic == 0x20B else 96)  # PE32+ or PE32
 def offset(address):  # file offset of a virtual address
     for i in range(sections):
-        size, start, _, raw = struct.unpack_from('<IIII', data, pe + 24 + optional + 40 * i + 8)
-        if start <= address < start + size:
+        size, start, raw_size, raw = struct.unpack_from('<IIII', data, pe + 24 + optional + 40 * i + 8)
+        if start <= address < start + max(size, raw_size):
             return address - start + raw
-base = offset(rva)
+    raise SystemExit(f'RVA {address:#x} in no section')
+if sys.argv[2] == 'imports':
+    imports, = struct.unpack_from('<I', data, directories + 8)  # entry 1
+    at = offset(imports) if imports else None
+    names = []
+    while at is not None and any(data[at:at + 20]):
+        name = offset(struct.unpack_from('<I', data, at + 12)[0])
+        names.append(data[name:data.index(b'\0', name)].decode('ascii').lower())
+        at += 20
+    print(' '.join(sorted(names)))
+    sys.exit()
+base = offset(struct.unpack_from('<I', data, directories + 16)[0])  # entry 2: resources
 def entry(directory, wanted):  # the entry of an id in a resource directory
     named, ids = struct.unpack_from('<HH', data, base + directory + 12)
     for i in range(named + ids):
@@ -95,11 +106,24 @@ address, size = struct.unpack_from('<II', data, base + entry(languages, None))
 sys.stdout.write(data[offset(address):offset(address) + size].decode())
 EOF
 }
-manifest >"$out/manifest.xml" 2>/dev/null
+pe_read manifest >"$out/manifest.xml" 2>/dev/null
 expect "the manifest (type 24, id 1) asks for level=\"asInvoker\", no UI access" \
   grep -q '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>' "$out/manifest.xml"
 expect "the manifest names Windows 7, 8, 8.1 and 10/11, and no DPI awareness" eval \
   '[ "$(grep -c "<supportedOS Id=" "$out/manifest.xml")" -eq 4 ] && ! grep -qiE "<(dpiAware|dpiAwareness)>" "$out/manifest.xml"'
+# The system's own DLLs, there on every Windows the station runs on. The
+# device-setup and HID libraries are not among them: those are bound at run time.
+system_dlls=" advapi32.dll comctl32.dll comdlg32.dll gdi32.dll kernel32.dll msimg32.dll msvcrt.dll
+  ole32.dll oleaut32.dll shell32.dll shlwapi.dll user32.dll version.dll windowscodecs.dll "
+only_system_dlls() {
+  local dll
+  for dll in $(pe_read imports); do
+    case $system_dlls in *[[:space:]]$dll[[:space:]]*) ;; *) echo "  not a system DLL: $dll"; return 1 ;; esac
+  done
+}
+size=$(stat -c %s "$exe")
+expect "the stripped .exe is at most 450 kB ($size bytes)" test "$size" -le 450000
+expect "the .exe imports only the system's own DLLs ($(pe_read imports | tr ' ' ','))" only_system_dlls
 readme_ok() { head -n 1 "$folder/README.txt" | grep -q " $version " && grep -q $'\r$' "$folder/README.txt"; }
 expect "README.txt names the version and has Windows line ends" readme_ok
 
