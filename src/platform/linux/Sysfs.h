@@ -27,12 +27,18 @@ std::optional<std::string> hidrawReportDescriptor(const std::string& name);
 struct DeviceNode {
     std::string enumerator;  // "USB" or "FTDIBUS"
     std::string hardwareIds; // a multi-string
-    std::string portName;    // the tty it provides (ttyUSB0), or empty
+    std::string portName;    // FTDIBUS: the tty it is (ttyUSB0)
+    unsigned bus = 0;        // USB: the device's place on the bus, which
+    unsigned device = 0;     // ties the ttys of its ports to it
 };
-// The USB devices ("USB"), in the order of their sysfs names, each with the
-// tty of a USB-serial port on it as its "PortName".
+// The USB devices ("USB"), in the order of their sysfs names: one uevent read
+// each, since every idle tick lists them twice.
 std::vector<DeviceNode> usbDeviceNodes();
 // The ports that the ftdi_sio driver serves ("FTDIBUS"), in the order of their ttys.
 std::vector<DeviceNode> ftdiPortNodes();
+// The tty a node provides as its "PortName", looked up only when asked: an
+// FTDI port's own, or the first USB-serial port on a USB device. Empty when
+// it has none (any more).
+std::string portNameOf(const DeviceNode& node);
 
 } // namespace lnx
