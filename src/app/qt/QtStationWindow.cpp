@@ -139,9 +139,12 @@ void QtStationWindow::showErrorBox(const std::string& text) {
     QMessageBox::critical(this, windowTitle(), QString::fromStdString(text));
 }
 
-void QtStationWindow::paintEvent(QPaintEvent*) {
+void QtStationWindow::paintEvent(QPaintEvent* event) {
     QPainter painter(this);
-    painter.fillRect(rect(), Qt::black);
+    // Only what lies in the region being painted is drawn: an idle tick
+    // repaints the status line alone.
+    const QRect dirty = event->rect();
+    painter.fillRect(dirty, Qt::black);
     if (!station_) {
         return;
     }
@@ -150,6 +153,9 @@ void QtStationWindow::paintEvent(QPaintEvent*) {
             continue;
         }
         const WidgetRect& g = widget->geometry();
+        if (!dirty.intersects(QRect(g.left, g.top, g.width, g.height))) {
+            continue;
+        }
         if (widget->kind() == WidgetKind::Label) {
             drawLabel(painter, *widget);
             continue;

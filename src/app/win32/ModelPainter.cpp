@@ -127,11 +127,28 @@ std::wstring wideText(const std::string& text) {
 
 void ModelPainter::paint(const WidgetModel& model, BackBuffer& buffer) {
     HDC dc = buffer.dc();
+    // Only what lies in the region being painted is drawn: an idle tick
+    // repaints the status line alone.
+    RECT dirty{0, 0, buffer.width(), buffer.height()};
+    switch (GetClipBox(dc, &dirty)) {
+    case NULLREGION:
+        return;
+    case ERROR:
+        dirty = RECT{0, 0, buffer.width(), buffer.height()};
+        break;
+    default:
+        break;
+    }
     // What the photograph does not cover is the window's black.
-    RECT all{0, 0, buffer.width(), buffer.height()};
-    FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    FillRect(dc, &dirty, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
     for (const auto& widget : model.widgets()) {
         if (!widget->isVisible()) {
+            continue;
+        }
+        const WidgetRect& box = widget->geometry();
+        RECT area{box.left, box.top, box.left + box.width, box.top + box.height};
+        RECT overlap;
+        if (!IntersectRect(&overlap, &area, &dirty)) {
             continue;
         }
         if (widget->kind() == WidgetKind::Picture) {
