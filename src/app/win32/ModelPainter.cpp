@@ -139,9 +139,24 @@ void ModelPainter::paint(const WidgetModel& model, BackBuffer& buffer) {
     default:
         break;
     }
-    // What the photograph does not cover is the window's black.
-    FillRect(dc, &dirty, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
-    for (const auto& widget : model.widgets()) {
+    const auto& widgets = model.widgets();
+    // Labels are opaque: nothing beneath one that covers the whole area shows.
+    std::size_t first = widgets.size();
+    while (first > 0) {
+        const Widget& widget = *widgets[--first];
+        const WidgetRect& box = widget.geometry();
+        if (widget.isVisible() && widget.kind() == WidgetKind::Label && box.left <= dirty.left &&
+            box.top <= dirty.top && box.left + box.width >= dirty.right &&
+            box.top + box.height >= dirty.bottom) {
+            break;
+        }
+    }
+    if (first == 0) {
+        // What the photograph does not cover is the window's black.
+        FillRect(dc, &dirty, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    }
+    for (std::size_t i = first; i < widgets.size(); ++i) {
+        const auto& widget = widgets[i];
         if (!widget->isVisible()) {
             continue;
         }
