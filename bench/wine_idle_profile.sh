@@ -3,7 +3,8 @@
 # program (bench/win32/idle_reference.c) profiled at the same time: perf's
 # cpu-clock samples of every process of each one's Wine prefix, grouped by the
 # code they fall in (the process and the library), in % of one core:
-#   - the station's own code: evaluator-station.exe;
+#   - the station's own code: evaluator-station.exe (its image, which perf
+#     sees as an anonymous mapping);
 #   - painting and the window: GDI, USER and the X11 driver (gdi32, user32,
 #     win32u, winex11 and the X client libraries) in the program's process;
 #   - SetupAPI and HID: setupapi, cfgmgr32, hid, the registry (advapi32,
@@ -97,7 +98,8 @@ awk -v s="$seconds" '
     if (name ~ /^wineserver/) group = "wineserver"
     else if (name ~ /^(winedevice|plugplay|services|svchost|rpcss|explorer)/)
       group = (name ~ /^explorer/) ? "rest" : "setupapi"
-    else if (dso ~ /^evaluator-station|^idle_reference/) group = "own"
+    # Wine maps the .exe'"'"'s image without its file: perf calls it [JIT] or perf-<pid>.map.
+    else if (dso ~ /^evaluator-station|^idle_reference|^\[JIT\]|^perf-[0-9]+\.map/) group = "own"
     else if (dso ~ /^(gdi32|user32|win32u|winex11|libX|libxcb|comctl32|uxtheme|imm32)/) group = "paint"
     else if (dso ~ /^(setupapi|cfgmgr32|hid\.dll|advapi32|kernelbase|sechost)/) group = "setupapi"
     else group = "rest"
