@@ -76,7 +76,11 @@ std::vector<UsbTty> usbTtys() {
 } // namespace
 
 std::optional<std::string> readText(const std::string& path, std::size_t limit) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    return readTextAt(AT_FDCWD, path, limit);
+}
+
+std::optional<std::string> readTextAt(int directory, const std::string& path, std::size_t limit) {
+    int fd = openat(directory, path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return std::nullopt;
     }
@@ -123,11 +127,17 @@ std::optional<std::string> hidrawReportDescriptor(const std::string& name) {
 
 std::vector<DeviceNode> usbDeviceNodes() {
     std::vector<DeviceNode> nodes;
+    // The files are opened relative to the directory: the kernel walks its
+    // path once per list, not once per device.
+    const int devices = open("/sys/bus/usb/devices", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (devices < 0) {
+        return nodes;
+    }
     for (const std::string& name : sortedByNumber(listDirectory("/sys/bus/usb/devices"))) {
         if (name.find(':') != std::string::npos) {
             continue; // an interface (1-2:1.0), not a device
         }
-        auto uevent = readText("/sys/bus/usb/devices/" + name + "/uevent");
+        auto uevent = readTextAt(devices, name + "/uevent");
         auto usb = uevent ? parseUsbDevice(*uevent) : std::nullopt;
         if (usb) {
             nodes.push_back({"USB",
@@ -137,6 +147,7 @@ std::vector<DeviceNode> usbDeviceNodes() {
                              usb->device});
         }
     }
+    close(devices);
     return nodes;
 }
 

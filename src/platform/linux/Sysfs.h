@@ -12,6 +12,9 @@ namespace lnx {
 
 // The whole of a small file (sysfs attributes, uevent), or nothing.
 std::optional<std::string> readText(const std::string& path, std::size_t limit = 65536);
+// The same for a path relative to an open directory.
+std::optional<std::string> readTextAt(int directory, const std::string& path,
+                                      std::size_t limit = 65536);
 
 // One HID interface: the hidraw node the station opens.
 struct HidrawNode {
