@@ -36,7 +36,7 @@ done
 work=$(mktemp -d "${TMPDIR:-/tmp}/idle-bench.XXXXXX")
 # What the bench started, ended in reverse: programs, then their X servers.
 cleanup() {
-  [ -f "$work/started" ] && kill $(tac "$work/started") 2>/dev/null
+  [ -f "$work/started" ] && kill $(tac "$work/started") 2>/dev/null || true
   for prefix in "$work/station-prefix" "$work/reference-prefix"; do
     WINEPREFIX=$prefix "$wineserver" -k 2>/dev/null || true
   done

@@ -29,7 +29,7 @@ command -v perf >/dev/null || { echo "no perf (package linux-perf)"; exit 1; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/wine-profile.XXXXXX")
 cleanup() {
-  [ -f "$work/started" ] && kill $(tac "$work/started") 2>/dev/null
+  [ -f "$work/started" ] && kill $(tac "$work/started") 2>/dev/null || true
   for prefix in "$work/station-prefix" "$work/reference-prefix"; do
     WINEPREFIX=$prefix "$wineserver" -k 2>/dev/null || true
   done
