@@ -36,7 +36,10 @@ done
 work=$(mktemp -d "${TMPDIR:-/tmp}/idle-bench.XXXXXX")
 # What the bench started, ended in reverse: programs, then their X servers.
 cleanup() {
-  [ -f "$work/started" ] && kill $(tac "$work/started") 2>/dev/null || true
+  if [ -f "$work/started" ]; then
+    mapfile -t started < <(tac "$work/started")
+    kill "${started[@]}" 2>/dev/null || true
+  fi
   for prefix in "$work/station-prefix" "$work/reference-prefix"; do
     WINEPREFIX=$prefix "$wineserver" -k 2>/dev/null || true
   done

@@ -29,7 +29,10 @@ command -v perf >/dev/null || { echo "no perf (package linux-perf)"; exit 1; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/wine-profile.XXXXXX")
 cleanup() {
-  [ -f "$work/started" ] && kill $(tac "$work/started") 2>/dev/null || true
+  if [ -f "$work/started" ]; then
+    mapfile -t started < <(tac "$work/started")
+    kill "${started[@]}" 2>/dev/null || true
+  fi
   for prefix in "$work/station-prefix" "$work/reference-prefix"; do
     WINEPREFIX=$prefix "$wineserver" -k 2>/dev/null || true
   done
