@@ -94,7 +94,7 @@ socat -u UNIX-LISTEN:"$work/sim.sock" STDOUT >/dev/null 2>&1 &
 echo $! >>"$work/started"
 for _ in $(seq 50); do [ -S "$work/sim.sock" ] && break; sleep 0.1; done
 
-launch qt-linux "$work/qt-linux/evaluator-station"
+launch qt-linux env -u EVALUATOR_SIM_DEVICES "$work/qt-linux/evaluator-station"
 launch qt-sim env EVALUATOR_SIM_DEVICES="$work/sim.sock" "$work/qt-sim/evaluator-station"
 launch qt-reference "$qt_reference"
 launch wine-station env WINEPREFIX="$work/station-prefix" WINEDEBUG=-all \
