@@ -1,6 +1,6 @@
 // What the Linux backend reads from the devices and from sysfs, as anything
 // at all: report descriptors of any bytes (the lengths the HID layer is then
-// given), uevent text (the HID identifiers), USB identifier attributes (the
+// given), uevent text (the HID and USB identifiers), USB identifier attributes (the
 // hardware IDs built from them), device names (their order) and the paths the
 // station opens (where in /dev they lead).
 #include "linux/DeviceText.h"
@@ -46,6 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::string uevent = input.ConsumeRemainingBytesAsString();
         if (auto id = lnx::parseHidId(uevent)) {
             require(lnx::ueventValue(uevent, "HID_ID").has_value(), "an ID comes from HID_ID");
+        }
+        if (lnx::parseUsbDevice(uevent)) {
+            require(lnx::ueventValue(uevent, "DEVTYPE") == "usb_device", "only a device's uevent");
         }
         break;
     }

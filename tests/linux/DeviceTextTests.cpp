@@ -41,6 +41,43 @@ TEST(DeviceText, HidIdFromUevent) {
     }
 }
 
+TEST(DeviceText, UsbDeviceFromUevent) {
+    struct Case {
+        const char* uevent;
+        bool parsed;
+        std::uint16_t vendor, product, revision;
+        unsigned bus, device;
+    };
+    for (const Case& c : {
+             Case{"MAJOR=189\nDEVTYPE=usb_device\nDRIVER=usb\nPRODUCT=67b/2303/300\nTYPE=0/0/0\n"
+                  "BUSNUM=001\nDEVNUM=012\n",
+                  true, 0x067B, 0x2303, 0x0300, 1, 12},
+             Case{"DEVTYPE=usb_device\nPRODUCT=FFFF/0/1\nBUSNUM=10\nDEVNUM=127", true, 0xFFFF, 0, 1,
+                  10, 127},
+             // An interface names its device's PRODUCT too.
+             Case{"DEVTYPE=usb_interface\nPRODUCT=403/6001/600\nINTERFACE=255/255/255\n", false, 0,
+                  0, 0, 0, 0},
+             Case{"DEVTYPE=usb_device\nPRODUCT=10403/6001/600\nBUSNUM=001\nDEVNUM=002\n", false, 0,
+                  0, 0, 0, 0},
+             Case{"DEVTYPE=usb_device\nPRODUCT=403/6001\nBUSNUM=001\nDEVNUM=002\n", false, 0, 0, 0,
+                  0, 0},
+             Case{"DEVTYPE=usb_device\nPRODUCT=403/6001/600\nDEVNUM=002\n", false, 0, 0, 0, 0, 0},
+             Case{"DEVTYPE=usb_device\nPRODUCT=403/6001/600\nBUSNUM=x1\nDEVNUM=002\n", false, 0, 0,
+                  0, 0, 0},
+         }) {
+        SCOPED_TRACE(c.uevent);
+        auto usb = lnx::parseUsbDevice(c.uevent);
+        ASSERT_EQ(usb.has_value(), c.parsed);
+        if (c.parsed) {
+            EXPECT_EQ(usb->vendor, c.vendor);
+            EXPECT_EQ(usb->product, c.product);
+            EXPECT_EQ(usb->revision, c.revision);
+            EXPECT_EQ(usb->bus, c.bus);
+            EXPECT_EQ(usb->device, c.device);
+        }
+    }
+}
+
 TEST(DeviceText, ReportLengthsCountTheReportIdByteAsWindowsDoes) {
     struct Case {
         const char* what;

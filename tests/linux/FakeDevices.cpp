@@ -68,8 +68,10 @@ std::string Testbed::usbDevice(int port, unsigned vendor, unsigned product, unsi
                   "P: %s/1-%d\n"
                   "A: idVendor=%04x\nA: idProduct=%04x\nA: bcdDevice=%04x\n"
                   "A: busnum=1\nA: devnum=%d\n"
-                  "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n",
-                  kUsbRoot, port, vendor, product, revision, port + 1);
+                  "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: PRODUCT=%x/%x/%x\n"
+                  "E: BUSNUM=001\nE: DEVNUM=%03d\n",
+                  kUsbRoot, port, vendor, product, revision, port + 1, vendor, product, revision,
+                  port + 1);
     return text;
 }
 

@@ -1,10 +1,11 @@
 // The whole station on the Linux backend: the window's station core with the
 // product's link kinds, a recording window, and evaluators played by a thread
-// of the test at the far end of a faked hidraw node and of a faked FTDI
-// adapter's tty. The evaluator answers at once, so the real time that passes
-// is only what the descriptors take. Each link passes and fails once, with the
-// counters shown and kept in test.ini, the result on the display and the exact
-// bytes on the wire.
+// of the test at the far end of a faked hidraw node and of a faked FTDI or
+// PL2303 adapter's tty. The evaluator answers at once, so the real time that
+// passes is only what the descriptors take. HID and FTDI pass and fail once,
+// PL2303 passes, with the counters shown and kept in test.ini, the result on
+// the display and the exact bytes on the wire; each is seen on the first tick
+// after it is plugged in and after it is unplugged.
 #include "FakeDevices.h"
 #include "Hid.h"
 #include "ProfileWide.h"
@@ -153,7 +154,7 @@ const win::Backend& linuxWithTestProgram() {
     return table;
 }
 
-enum class Link { Hid, Ftdi };
+enum class Link { Hid, Pl2303, Ftdi };
 
 struct Case {
     const char* name;
@@ -199,6 +200,12 @@ const Case kCases[] = {
      {},
      kSerialStart + repeat(6, "C2E")},
     {"FtdiFailsAtAWrongKey", Link::Ftdi, {1, 4}, {1}, {2, 4}, kSerialStart + repeat(2, "C2E")},
+    {"Pl2303Passes",
+     Link::Pl2303,
+     {1, 2, 3, 4, 5, 6},
+     {1, 2, 3, 4, 5, 6},
+     {},
+     kSerialStart + repeat(6, "C2E")},
 };
 
 // The station's fixture with its recording window, on the Linux backend over
@@ -226,6 +233,9 @@ protected:
             return bed->addHidraw(1, 3, 0x10C4, 0x82CD, fake::evaluatorDescriptor());
         }
         bed->addUsbDevice(2, 0x05E3, 0x0610);
+        if (link == Link::Pl2303) {
+            return bed->addSerial("ttyUSB0", 4, 0x067B, 0x2303, "pl2303", 0x0300);
+        }
         return bed->addSerial("ttyUSB0", 4, 0x0403, 0x6001, "ftdi_sio");
     }
 
@@ -249,7 +259,9 @@ TEST_P(LinuxStationTest, ATestRunsToItsResultAndIsCounted) {
         PlayedEvaluator evaluator(bed->farEnd(dev), c.keys,
                                   c.link == Link::Hid ? hidAnswer : serialAnswer);
         deliverTick(); // found, opened, counted, prompted
-        EXPECT_EQ(form_->lbDevType->text(), c.link == Link::Hid ? "HID" : "FTDI");
+        EXPECT_EQ(form_->lbDevType->text(), c.link == Link::Hid      ? "HID"
+                                            : c.link == Link::Pl2303 ? "2303"
+                                                                     : "FTDI");
         EXPECT_EQ(form_->lbCount->text(), "3/6");
         EXPECT_TRUE(form_->imgPower->isVisible());
         EXPECT_EQ(form_->Timer1->interval(), 2000);

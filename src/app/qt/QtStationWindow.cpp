@@ -142,17 +142,38 @@ void QtStationWindow::showErrorBox(const std::string& text) {
     QMessageBox::critical(this, windowTitle(), QString::fromStdString(text));
 }
 
-void QtStationWindow::paintEvent(QPaintEvent*) {
+void QtStationWindow::paintEvent(QPaintEvent* event) {
     QPainter painter(this);
-    painter.fillRect(rect(), Qt::black);
+    // Only what lies in the region being painted is drawn: an idle tick
+    // repaints the status line alone.
+    const QRect dirty = event->rect();
     if (!station_) {
+        painter.fillRect(dirty, Qt::black);
         return;
     }
-    for (const auto& widget : station_->model().widgets()) {
+    const auto& widgets = station_->model().widgets();
+    // Labels are opaque: nothing beneath one that covers the whole area shows.
+    std::size_t first = widgets.size();
+    while (first > 0) {
+        const Widget& widget = *widgets[--first];
+        const WidgetRect& g = widget.geometry();
+        if (widget.isVisible() && widget.kind() == WidgetKind::Label &&
+            QRect(g.left, g.top, g.width, g.height).contains(dirty)) {
+            break;
+        }
+    }
+    if (first == 0) {
+        painter.fillRect(dirty, Qt::black);
+    }
+    for (std::size_t i = first; i < widgets.size(); ++i) {
+        const auto& widget = widgets[i];
         if (!widget->isVisible()) {
             continue;
         }
         const WidgetRect& g = widget->geometry();
+        if (!dirty.intersects(QRect(g.left, g.top, g.width, g.height))) {
+            continue;
+        }
         if (widget->kind() == WidgetKind::Label) {
             drawLabel(painter, *widget);
             continue;

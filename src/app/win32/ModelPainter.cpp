@@ -127,11 +127,43 @@ std::wstring wideText(const std::string& text) {
 
 void ModelPainter::paint(const WidgetModel& model, BackBuffer& buffer) {
     HDC dc = buffer.dc();
-    // What the photograph does not cover is the window's black.
-    RECT all{0, 0, buffer.width(), buffer.height()};
-    FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
-    for (const auto& widget : model.widgets()) {
+    // Only what lies in the region being painted is drawn: an idle tick
+    // repaints the status line alone.
+    RECT dirty{0, 0, buffer.width(), buffer.height()};
+    switch (GetClipBox(dc, &dirty)) {
+    case NULLREGION:
+        return;
+    case ERROR:
+        dirty = RECT{0, 0, buffer.width(), buffer.height()};
+        break;
+    default:
+        break;
+    }
+    const auto& widgets = model.widgets();
+    // Labels are opaque: nothing beneath one that covers the whole area shows.
+    std::size_t first = widgets.size();
+    while (first > 0) {
+        const Widget& widget = *widgets[--first];
+        const WidgetRect& box = widget.geometry();
+        if (widget.isVisible() && widget.kind() == WidgetKind::Label && box.left <= dirty.left &&
+            box.top <= dirty.top && box.left + box.width >= dirty.right &&
+            box.top + box.height >= dirty.bottom) {
+            break;
+        }
+    }
+    if (first == 0) {
+        // What the photograph does not cover is the window's black.
+        FillRect(dc, &dirty, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    }
+    for (std::size_t i = first; i < widgets.size(); ++i) {
+        const auto& widget = widgets[i];
         if (!widget->isVisible()) {
+            continue;
+        }
+        const WidgetRect& box = widget->geometry();
+        RECT area{box.left, box.top, box.left + box.width, box.top + box.height};
+        RECT overlap;
+        if (!IntersectRect(&overlap, &area, &dirty)) {
             continue;
         }
         if (widget->kind() == WidgetKind::Picture) {

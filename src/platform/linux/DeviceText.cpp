@@ -94,6 +94,48 @@ std::optional<HidId> parseHidId(std::string_view uevent) {
     return HidId{*bus, static_cast<std::uint16_t>(*vendor), static_cast<std::uint16_t>(*product)};
 }
 
+std::optional<UsbDeviceId> parseUsbDevice(std::string_view uevent) {
+    if (ueventValue(uevent, "DEVTYPE") != "usb_device") {
+        return std::nullopt;
+    }
+    auto product = ueventValue(uevent, "PRODUCT");
+    auto bus = ueventValue(uevent, "BUSNUM");
+    auto device = ueventValue(uevent, "DEVNUM");
+    if (!product || !bus || !device) {
+        return std::nullopt;
+    }
+    std::uint16_t ids[3];
+    std::string_view text = *product;
+    for (std::size_t i = 0; i < 3; ++i) {
+        auto slash = i < 2 ? text.find('/') : text.size();
+        auto value =
+            slash == std::string_view::npos ? std::nullopt : parseHex32(text.substr(0, slash));
+        if (!value || *value > 0xFFFF) {
+            return std::nullopt;
+        }
+        ids[i] = static_cast<std::uint16_t>(*value);
+        text.remove_prefix(std::min(text.size(), slash + 1));
+    }
+    // Bus and device numbers are decimal, printed in three digits (at most 127 devices a bus).
+    auto decimal = [](std::string_view digits) -> std::optional<unsigned> {
+        if (digits.empty() || digits.size() > 4 ||
+            digits.find_first_not_of("0123456789") != std::string_view::npos) {
+            return std::nullopt;
+        }
+        unsigned value = 0;
+        for (char c : digits) {
+            value = value * 10 + static_cast<unsigned>(c - '0');
+        }
+        return value;
+    };
+    auto busNumber = decimal(*bus);
+    auto deviceNumber = decimal(*device);
+    if (!busNumber || !deviceNumber) {
+        return std::nullopt;
+    }
+    return UsbDeviceId{ids[0], ids[1], ids[2], *busNumber, *deviceNumber};
+}
+
 ReportLengths reportLengths(std::string_view descriptor) {
     // Short items: a prefix byte (tag, type, size 0/1/2/4) and its data; long
     // items (prefix 0xFE) carry their own size and describe nothing we count.

@@ -23,6 +23,19 @@ struct HidId {
 };
 std::optional<HidId> parseHidId(std::string_view uevent);
 
+// A USB device as its uevent names it (DEVTYPE=usb_device): PRODUCT=10c4/82cd/100,
+// vendor, product and revision in hex without leading zeros, and its place
+// on the bus, BUSNUM=001 and DEVNUM=004. Nothing for an interface's uevent
+// (DEVTYPE=usb_interface), which names its device's PRODUCT as well.
+struct UsbDeviceId {
+    std::uint16_t vendor = 0;
+    std::uint16_t product = 0;
+    std::uint16_t revision = 0;
+    unsigned bus = 0;
+    unsigned device = 0;
+};
+std::optional<UsbDeviceId> parseUsbDevice(std::string_view uevent);
+
 // Report lengths as HidP_GetCaps gives them: the longest report of each kind in
 // bytes, with the report-ID byte that Windows always counts (also for devices
 // without numbered reports), or 0 when the device has no report of that kind.

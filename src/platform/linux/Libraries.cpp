@@ -142,8 +142,8 @@ HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO handle, PSP_DEVINFO_DATA data, DWORD, 
         return invalid;
     }
     auto key = std::make_shared<RegKey>();
-    if (!node->portName.empty()) {
-        key->values["PORTNAME"] = node->portName + '\0';
+    if (std::string port = portNameOf(*node); !port.empty()) {
+        key->values["PORTNAME"] = port + '\0';
     }
     return reinterpret_cast<HKEY>(handles().add(std::move(key)));
 }

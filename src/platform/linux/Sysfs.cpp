@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 
 namespace lnx {
@@ -28,10 +27,6 @@ std::vector<std::string> listDirectory(const std::string& path) {
     return names;
 }
 
-bool exists(const std::string& path) {
-    return access(path.c_str(), F_OK) == 0;
-}
-
 // The last part of a symbolic link's target (a driver's name), or empty.
 std::string linkName(const std::string& path) {
     char target[4096];
@@ -44,71 +39,47 @@ std::string linkName(const std::string& path) {
     return slash == std::string::npos ? text : text.substr(slash + 1);
 }
 
-// A USB device's place on the bus: what ties a tty to the device above it.
-struct BusAddress {
-    std::string bus;
-    std::string device;
-    bool operator==(const BusAddress&) const = default;
-};
-
-std::optional<BusAddress> busAddressAt(const std::string& dir) {
-    auto bus = readText(dir + "/busnum");
-    auto device = readText(dir + "/devnum");
-    if (!bus || !device) {
-        return std::nullopt;
-    }
-    auto clean = [](std::string s) {
-        s.erase(std::remove_if(s.begin(), s.end(), [](char c) { return c == '\n' || c == ' '; }),
-                s.end());
-        return s;
-    };
-    return BusAddress{clean(*bus), clean(*device)};
-}
-
-// A tty backed by a USB device: the tty's name, the USB device's directory
-// (reached by walking up from the port, at most five levels, as
-// libserialport does) and whether ftdi_sio serves it.
+// A tty backed by a USB device: the tty's name, the USB device above it
+// (reached by walking up from the port, at most five levels, as libserialport
+// does) and whether ftdi_sio serves it.
 struct UsbTty {
     std::string name;
-    std::string usbDir;
-    BusAddress address;
+    UsbDeviceId usb;
     bool ftdi = false;
 };
 
+// Every tty is looked at, most of them consoles and ptys with no device: this
+// is for a port look-up, never for the presence test of a tick.
 std::vector<UsbTty> usbTtys() {
     std::vector<UsbTty> ttys;
     for (const std::string& name : sortedByNumber(listDirectory("/sys/class/tty"))) {
         std::string dir = "/sys/class/tty/" + name + "/device";
-        if (!exists(dir)) {
-            continue; // a virtual terminal or a pty: no device behind it
-        }
-        UsbTty tty{name, {}, {}, false};
+        bool ftdi = false;
         for (int level = 0; level < 5; ++level, dir += "/..") {
-            if (linkName(dir + "/driver") == "ftdi_sio") {
-                tty.ftdi = true;
+            auto uevent = readText(dir + "/uevent");
+            if (!uevent) {
+                break; // a virtual terminal or a pty has no device behind it
             }
-            if (auto address = busAddressAt(dir)) {
-                tty.usbDir = dir;
-                tty.address = *address;
+            if (linkName(dir + "/driver") == "ftdi_sio") {
+                ftdi = true;
+            }
+            if (auto usb = parseUsbDevice(*uevent)) {
+                ttys.push_back({name, *usb, ftdi});
                 break;
             }
-        }
-        if (!tty.usbDir.empty()) {
-            ttys.push_back(std::move(tty));
         }
     }
     return ttys;
 }
 
-std::optional<std::uint16_t> hexAttribute(const std::string& dir, const char* name) {
-    auto text = readText(dir + "/" + name);
-    return text ? parseHex16(*text) : std::nullopt;
-}
-
 } // namespace
 
 std::optional<std::string> readText(const std::string& path, std::size_t limit) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    return readTextAt(AT_FDCWD, path, limit);
+}
+
+std::optional<std::string> readTextAt(int directory, const std::string& path, std::size_t limit) {
+    int fd = openat(directory, path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return std::nullopt;
     }
@@ -127,6 +98,9 @@ std::optional<std::string> readText(const std::string& path, std::size_t limit) 
             break;
         }
         text.append(chunk, static_cast<std::size_t>(n));
+        if (static_cast<std::size_t>(n) < sizeof chunk) {
+            break; // sysfs hands an attribute over in one read: a short one is the end
+        }
     }
     close(fd);
     if (text.size() > limit) {
@@ -151,43 +125,52 @@ std::optional<std::string> hidrawReportDescriptor(const std::string& name) {
 }
 
 std::vector<DeviceNode> usbDeviceNodes() {
-    const std::vector<UsbTty> ttys = usbTtys();
     std::vector<DeviceNode> nodes;
-    for (const std::string& name : sortedByNumber(listDirectory("/sys/bus/usb/devices"))) {
-        const std::string dir = "/sys/bus/usb/devices/" + name;
-        auto vendor = hexAttribute(dir, "idVendor");
-        auto product = hexAttribute(dir, "idProduct");
-        if (!vendor || !product) {
-            continue; // an interface, not a device
-        }
-        DeviceNode node{
-            "USB", usbHardwareIds(*vendor, *product, hexAttribute(dir, "bcdDevice")), {}};
-        if (auto address = busAddressAt(dir)) {
-            for (const UsbTty& tty : ttys) {
-                if (tty.address == *address) {
-                    node.portName = tty.name;
-                    break;
-                }
-            }
-        }
-        nodes.push_back(std::move(node));
+    // The files are opened relative to the directory: the kernel walks its
+    // path once per list, not once per device.
+    const int devices = open("/sys/bus/usb/devices", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (devices < 0) {
+        return nodes;
     }
+    for (const std::string& name : sortedByNumber(listDirectory("/sys/bus/usb/devices"))) {
+        if (name.find(':') != std::string::npos) {
+            continue; // an interface (1-2:1.0), not a device
+        }
+        auto uevent = readTextAt(devices, name + "/uevent");
+        auto usb = uevent ? parseUsbDevice(*uevent) : std::nullopt;
+        if (usb) {
+            nodes.push_back({"USB",
+                             usbHardwareIds(usb->vendor, usb->product, usb->revision),
+                             {},
+                             usb->bus,
+                             usb->device});
+        }
+    }
+    close(devices);
     return nodes;
 }
 
 std::vector<DeviceNode> ftdiPortNodes() {
     std::vector<DeviceNode> nodes;
     for (const UsbTty& tty : usbTtys()) {
-        if (!tty.ftdi) {
-            continue;
-        }
-        auto vendor = hexAttribute(tty.usbDir, "idVendor");
-        auto product = hexAttribute(tty.usbDir, "idProduct");
-        if (vendor && product) {
-            nodes.push_back({"FTDIBUS", ftdiBusHardwareIds(*vendor, *product), tty.name});
+        if (tty.ftdi) {
+            nodes.push_back(
+                {"FTDIBUS", ftdiBusHardwareIds(tty.usb.vendor, tty.usb.product), tty.name, 0, 0});
         }
     }
     return nodes;
+}
+
+std::string portNameOf(const DeviceNode& node) {
+    if (!node.portName.empty() || node.enumerator != "USB") {
+        return node.portName;
+    }
+    for (const UsbTty& tty : usbTtys()) {
+        if (tty.usb.bus == node.bus && tty.usb.device == node.device) {
+            return tty.name;
+        }
+    }
+    return {};
 }
 
 } // namespace lnx

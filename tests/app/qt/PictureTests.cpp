@@ -100,6 +100,29 @@ TEST_F(PictureTest, IdleShowsOnlyThePhotographCentredAndTheLabels) {
     EXPECT_EQ(shot.pixel(kLabels[0].topLeft() + QPoint(2, 2)), qRgb(0, 0, 0));
 }
 
+TEST_F(PictureTest, RepaintingOnlyAChangedAreaGivesTheWholePicture) {
+    // The window draws only the widgets in the area being painted, from the
+    // topmost label that covers it all: each area repainted over the old
+    // picture must give what a whole repaint gives.
+    hid.present = true;
+    hid.keys = {1, 2, 3};
+    station().Timer1Timer(); // connects and prompts: power lamp, status text
+    station().Timer1Timer(); // the star lamps
+    const QImage before = grab();
+    station().Timer1Timer(); // key 1 asked and pressed: its marker, the status line
+    const QImage whole = grab();
+    for (const QRect& area :
+         {kLabels[1], kLabels[1].adjusted(2, 2, -2, -2), kLabels[1].adjusted(-20, -20, 20, 20),
+          kMarkers[1], kLamps[2], QRect(kMarkers[1].center(), kLamps[4].center()).normalized()}) {
+        QImage partial = before.copy();
+        QPainter painter(&partial);
+        qt_->render(&painter, area.topLeft(), QRegion(area));
+        painter.end();
+        EXPECT_EQ(partial.copy(area), whole.copy(area))
+            << area.x() << "," << area.y() << " " << area.width() << "x" << area.height();
+    }
+}
+
 TEST_F(PictureTest, KeyThreeAskedShowsLampsPowerAndMarkers) {
     QImage shot;
     hid.present = true;
