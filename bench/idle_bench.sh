@@ -33,46 +33,9 @@ for f in "$station" "$qt_reference" "$exe"; do
   }
 done
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/idle-bench.XXXXXX")
-# What the bench started, ended in reverse: programs, then their X servers.
-cleanup() {
-  if [ -f "$work/started" ]; then
-    mapfile -t started < <(tac "$work/started")
-    kill "${started[@]}" 2>/dev/null || true
-  fi
-  for prefix in "$work/station-prefix" "$work/reference-prefix"; do
-    WINEPREFIX=$prefix "$wineserver" -k 2>/dev/null || true
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# An X server of its own for each program: its display number.
-start_x() {
-  local file=$work/display.$1
-  setsid Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$file" >/dev/null 2>&1 </dev/null &
-  echo $! >>"$work/started"
-  for _ in $(seq 100); do
-    [ -s "$file" ] && break
-    sleep 0.1
-  done
-  tr -d '[:space:]' <"$file"
-}
-
-# Both Wine prefixes, prepared alike (fonts, Wine's own frame) and at once.
-prepare_prefix() {
-  export WINEPREFIX=$1 WINEDEBUG=-all
-  "$wine" wineboot -i >/dev/null 2>&1 </dev/null
-  "$wineserver" -w
-  bash "$root/tests/app/win32/prepare-prefix.sh" >/dev/null 2>&1
-  "$wineserver" -w
-}
-prepare_prefix "$work/station-prefix" &
-prefix_a=$!
-prepare_prefix "$work/reference-prefix" &
-prefix_b=$!
-x86_64-w64-mingw32-gcc -O2 -mwindows -o "$work/idle_reference.exe" "$root/bench/win32/idle_reference.c"
-wait "$prefix_a" "$prefix_b"
+# shellcheck source=wine-bench.sh
+source "$root/bench/wine-bench.sh"
+wine_bench_start idle-bench
 
 # The programs, each in a folder of its own (the stations keep test.ini there).
 launch() { # name command...: in the folder of that name, on an X server of its own

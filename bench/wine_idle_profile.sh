@@ -27,42 +27,9 @@ wineserver=/usr/lib/wine/wineserver
 [ -f "$exe" ] || { echo "no $exe: cmake --build --preset mingw --target evaluator-station"; exit 1; }
 command -v perf >/dev/null || { echo "no perf (package linux-perf)"; exit 1; }
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/wine-profile.XXXXXX")
-cleanup() {
-  if [ -f "$work/started" ]; then
-    mapfile -t started < <(tac "$work/started")
-    kill "${started[@]}" 2>/dev/null || true
-  fi
-  for prefix in "$work/station-prefix" "$work/reference-prefix"; do
-    WINEPREFIX=$prefix "$wineserver" -k 2>/dev/null || true
-  done
-  [ -n "${KEEP:-}" ] || rm -rf "$work"
-}
-trap cleanup EXIT
-
-start_x() {
-  local file=$work/display.$1
-  setsid Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$file" >/dev/null 2>&1 </dev/null &
-  echo $! >>"$work/started"
-  for _ in $(seq 100); do
-    [ -s "$file" ] && break
-    sleep 0.1
-  done
-  tr -d '[:space:]' <"$file"
-}
-prepare_prefix() {
-  export WINEPREFIX=$1 WINEDEBUG=-all
-  "$wine" wineboot -i >/dev/null 2>&1 </dev/null
-  "$wineserver" -w
-  bash "$root/tests/app/win32/prepare-prefix.sh" >/dev/null 2>&1
-  "$wineserver" -w
-}
-prepare_prefix "$work/station-prefix" &
-a=$!
-prepare_prefix "$work/reference-prefix" &
-b=$!
-x86_64-w64-mingw32-gcc -O2 -mwindows -o "$work/idle_reference.exe" "$root/bench/win32/idle_reference.c"
-wait "$a" "$b"
+# shellcheck source=wine-bench.sh
+source "$root/bench/wine-bench.sh"
+wine_bench_start wine-profile
 
 mkdir -p "$work/station" "$work/reference"
 cp "$exe" "$work/station/evaluator-station.exe"
