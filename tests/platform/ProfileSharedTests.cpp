@@ -94,6 +94,8 @@ Count countAs(const Who& who, const std::string& path, mode_t mask = 022) {
         who,
         [&] {
             Count c;
+            // Its padding goes down the pipe too: no uninitialised bytes.
+            std::memset(static_cast<void*>(&c), 0, sizeof c);
             long before = maxRssKb();
             win::GetPrivateProfileStringA("COUNT", "Total", "0", c.total, sizeof c.total,
                                           path.c_str());
