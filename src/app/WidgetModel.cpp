@@ -63,6 +63,19 @@ Widget* WidgetModel::widgetAt(int x, int y) const {
     return nullptr;
 }
 
+std::size_t WidgetModel::firstToPaint(const WidgetRect& area) const {
+    for (std::size_t i = widgets_.size(); i-- > 0;) {
+        const Widget& widget = *widgets_[i];
+        const WidgetRect& box = widget.geometry();
+        if (widget.isVisible() && widget.kind() == WidgetKind::Label && box.left <= area.left &&
+            box.top <= area.top && box.left + box.width >= area.left + area.width &&
+            box.top + box.height >= area.top + area.height) {
+            return i;
+        }
+    }
+    return 0;
+}
+
 std::uint64_t WidgetModel::revision() const {
     return std::accumulate(widgets_.begin(), widgets_.end(), std::uint64_t{0},
                            [](std::uint64_t sum, const auto& w) { return sum + w->revision(); });

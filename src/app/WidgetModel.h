@@ -104,6 +104,10 @@ public:
     Widget* find(std::string_view name) const;
     // The top-most visible widget under the point; null when none.
     Widget* widgetAt(int x, int y) const;
+    // Where a window's repaint of the area starts: the index of the top-most
+    // visible label that covers it whole (labels are opaque, so nothing beneath
+    // shows), or 0 when none does and the window's black shows under the rest.
+    std::size_t firstToPaint(const WidgetRect& area) const;
     // Changes since the model was built: a window repaints when this moves.
     std::uint64_t revision() const;
 

@@ -491,7 +491,6 @@ DWORD readFile(LPCSTR fileName, std::string& bytes) {
 
 struct Target {
     fs::path path;
-    bool exists = false;
 };
 
 // Whether the file can be written at all, before anything is read or changed:
@@ -513,7 +512,6 @@ DWORD readForWrite(LPCSTR fileName, Target& target, std::string& bytes) {
     if ((status.permissions() & fs::perms::owner_write) == fs::perms::none) {
         return ERROR_ACCESS_DENIED; // the read-only attribute
     }
-    target.exists = true;
     return readPath(target.path, bytes);
 }
 
@@ -628,7 +626,6 @@ constexpr int kOpenDir = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 struct Target {
     Fd dir;
     std::string name;
-    bool exists = false;
 };
 
 // A path's directory part ("." for a bare name) and its last component; false
@@ -758,7 +755,6 @@ DWORD readForWrite(LPCSTR fileName, Target& target, std::string& bytes) {
     if (error != ERROR_SUCCESS) {
         return error;
     }
-    target.exists = true;
     // A file without write permission is what a read-only file is to Windows,
     // which refuses to write it even for an administrator; root could, here.
     if ((st.st_mode & S_IWUSR) == 0) {

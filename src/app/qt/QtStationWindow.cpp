@@ -152,16 +152,8 @@ void QtStationWindow::paintEvent(QPaintEvent* event) {
         return;
     }
     const auto& widgets = station_->model().widgets();
-    // Labels are opaque: nothing beneath one that covers the whole area shows.
-    std::size_t first = widgets.size();
-    while (first > 0) {
-        const Widget& widget = *widgets[--first];
-        const WidgetRect& g = widget.geometry();
-        if (widget.isVisible() && widget.kind() == WidgetKind::Label &&
-            QRect(g.left, g.top, g.width, g.height).contains(dirty)) {
-            break;
-        }
-    }
+    const std::size_t first =
+        station_->model().firstToPaint({dirty.x(), dirty.y(), dirty.width(), dirty.height()});
     if (first == 0) {
         painter.fillRect(dirty, Qt::black);
     }

@@ -140,17 +140,8 @@ void ModelPainter::paint(const WidgetModel& model, BackBuffer& buffer) {
         break;
     }
     const auto& widgets = model.widgets();
-    // Labels are opaque: nothing beneath one that covers the whole area shows.
-    std::size_t first = widgets.size();
-    while (first > 0) {
-        const Widget& widget = *widgets[--first];
-        const WidgetRect& box = widget.geometry();
-        if (widget.isVisible() && widget.kind() == WidgetKind::Label && box.left <= dirty.left &&
-            box.top <= dirty.top && box.left + box.width >= dirty.right &&
-            box.top + box.height >= dirty.bottom) {
-            break;
-        }
-    }
+    const std::size_t first = model.firstToPaint(
+        {dirty.left, dirty.top, dirty.right - dirty.left, dirty.bottom - dirty.top});
     if (first == 0) {
         // What the photograph does not cover is the window's black.
         FillRect(dc, &dirty, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));

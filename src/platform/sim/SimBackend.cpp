@@ -344,18 +344,22 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
     return static_cast<DWORD>(path.size());
 }
 
+// A read that fails still hands back the default, as for a missing file.
+DWORD defaultOnly(LPCSTR, LPCSTR, LPCSTR defaultValue, LPSTR buffer, DWORD size, LPCSTR) {
+    std::string text = defaultValue != nullptr ? defaultValue : "";
+    if (buffer == nullptr || size == 0) {
+        return 0;
+    }
+    std::size_t n = std::min<std::size_t>(text.size(), size - 1);
+    std::memcpy(buffer, text.data(), n);
+    buffer[n] = '\0';
+    return static_cast<DWORD>(n);
+}
+
 DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultValue, LPSTR buffer,
                                DWORD size, LPCSTR fileName) {
     if (failing("GetPrivateProfileStringA")) {
-        // A read that fails still hands back the default, as for a missing file.
-        std::string text = defaultValue != nullptr ? defaultValue : "";
-        if (buffer == nullptr || size == 0) {
-            return 0;
-        }
-        std::size_t n = std::min<std::size_t>(text.size(), size - 1);
-        std::memcpy(buffer, text.data(), n);
-        buffer[n] = '\0';
-        return static_cast<DWORD>(n);
+        return defaultOnly(section, key, defaultValue, buffer, size, fileName);
     }
     DWORD error = 0;
     DWORD n = profile::GetString(section, key, defaultValue, buffer, size, fileName, &error);
@@ -386,20 +390,9 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
 
 DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR defaultValue, LPWSTR buffer,
                                DWORD size, LPCWSTR fileName) {
-    if (failing("GetPrivateProfileStringW")) {
-        // A read that fails still hands back the default, as for a missing file.
-        DWORD n = 0;
-        if (buffer == nullptr || size == 0) {
-            return 0;
-        }
-        for (; defaultValue != nullptr && defaultValue[n] != 0 && n + 1 < size; ++n) {
-            buffer[n] = defaultValue[n];
-        }
-        buffer[n] = 0;
-        return n;
-    }
-    return profile::GetStringW(&GetPrivateProfileStringA, section, key, defaultValue, buffer, size,
-                               fileName);
+    return profile::GetStringW(failing("GetPrivateProfileStringW") ? &defaultOnly
+                                                                   : &GetPrivateProfileStringA,
+                               section, key, defaultValue, buffer, size, fileName);
 }
 
 BOOL WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPCWSTR fileName) {
