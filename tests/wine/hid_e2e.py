@@ -216,12 +216,16 @@ def run(wine, wine_loader, exe, out, bed):
             check(got == want, "%s: marker %d is %s (%s)" % (name, k, want, got))
 
     def wire(device, name, keys_answered, cut=None):
-        """The exact reports of one test, with the level's pause and the waits."""
+        """The exact reports of one test, with the level's pause and the waits.
+        A wait cut by the unplug may still send its capture off: Wine's bus
+        keeps the node open until it has handled the removal, so that write
+        races the removal and may reach the far end."""
         expect = [PROMPT, LEVEL] + KEY_EXCHANGE * keys_answered
         if cut is not None:
             expect += KEY_EXCHANGE[:cut]
         got = device.received()
-        check(got == expect, "%s: the device received %s" % (
+        late = cut is not None and got == expect + KEY_EXCHANGE[cut:cut + 1]
+        check(got == expect or late, "%s: the device received %s" % (
             name, " ".join("[%d,%d,%d]" % tuple(r) for r in got)))
         prompt, level = device.times(PROMPT), device.times(LEVEL)
         if prompt and level:
