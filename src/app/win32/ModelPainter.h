@@ -49,6 +49,7 @@ private:
     HDC dc_ = nullptr;
     HBITMAP bitmap_ = nullptr;
     HGDIOBJ previous_ = nullptr;
+    HGDIOBJ font_ = nullptr; // the DC's own font, selected again at the end
     std::uint32_t* bits_ = nullptr;
 };
 
@@ -63,9 +64,16 @@ public:
     void paint(const WidgetModel& model, BackBuffer& buffer);
     // One label: the black box and its text (shrunk to fit when the label asks).
     void paintLabel(HDC dc, const Widget& label);
+    // The part of a label whose pixels can differ now that its text is no
+    // longer `before`, measured with the label's font in `dc`: for text drawn
+    // from the left edge in one size, from where the two texts part to the end
+    // of the longer one (the idle marquee moves its arrows one space: a strip
+    // of the label, not all of it). Empty when the texts are the same.
+    RECT changedPart(HDC dc, const Widget& label, const std::string& before);
 
 private:
     void paintPicture(HDC dc, const Widget& widget);
+    static void useFont(HDC dc, HFONT font);
 
     PictureSet& pictures_;
     FontCache fonts_;

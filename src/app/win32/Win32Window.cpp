@@ -234,20 +234,27 @@ void Win32Window::invalidateChanges() {
     const auto& widgets = model.widgets();
     const bool all = drawn_.size() != widgets.size();
     if (all) {
-        drawn_.assign(widgets.size(), 0);
+        drawn_.assign(widgets.size(), Drawn{});
         if (hwnd_) {
             InvalidateRect(hwnd_, nullptr, FALSE);
         }
     }
     for (std::size_t i = 0; i < widgets.size(); ++i) {
         const Widget& widget = *widgets[i];
-        if (!all && widget.revision() == drawn_[i]) {
+        Drawn& seen = drawn_[i];
+        if (!all && widget.revision() == seen.revision) {
             continue;
         }
-        drawn_[i] = widget.revision();
         const WidgetRect& box = widget.geometry();
         RECT rect{box.left, box.top, box.left + box.width, box.top + box.height};
-        if (hwnd_) {
+        // A label that stays on screen and changes its text only: the part of
+        // it the new text changes.
+        if (!all && widget.kind() == WidgetKind::Label && widget.isVisible() && seen.visible &&
+            buffer_.valid()) {
+            rect = painter_.changedPart(buffer_.dc(), widget, seen.text);
+        }
+        seen = Drawn{widget.revision(), widget.isVisible(), widget.text()};
+        if (hwnd_ && !IsRectEmpty(&rect)) {
             InvalidateRect(hwnd_, &rect, FALSE);
         }
     }
@@ -259,11 +266,12 @@ void Win32Window::onPaint() {
     HDC dc = BeginPaint(hwnd_, &paint);
     if (core_ && buffer_.valid()) {
         const RECT& area = paint.rcPaint;
-        // Only the part that changed is drawn again into the buffer.
-        const int saved = SaveDC(buffer_.dc());
+        // Only the part that changed is drawn again into the buffer. Its DC
+        // has no clip region of its own: dropping this one is cheaper than
+        // SaveDC and RestoreDC, which select the fonts again under Wine.
         IntersectClipRect(buffer_.dc(), area.left, area.top, area.right, area.bottom);
         painter_.paint(core_->model(), buffer_);
-        RestoreDC(buffer_.dc(), saved);
+        SelectClipRgn(buffer_.dc(), nullptr);
         BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top,
                buffer_.dc(), area.left, area.top, SRCCOPY);
     } else {

@@ -68,10 +68,16 @@ private:
     std::wstring title_;
     PictureSet pictures_;
     ModelPainter painter_;
-    BackBuffer buffer_;
+    BackBuffer buffer_; // after the painter: its DC may hold one of the painter's fonts
     IStationCore* core_ = nullptr;
-    // The revision of each widget as last drawn, and of the whole model.
-    std::vector<std::uint64_t> drawn_;
+    // Each widget as last drawn (its revision, and what tells how much of it a
+    // new revision changes), and the whole model's revision.
+    struct Drawn {
+        std::uint64_t revision = 0;
+        bool visible = false;
+        std::string text;
+    };
+    std::vector<Drawn> drawn_;
     std::uint64_t drawnRevision_ = ~std::uint64_t{0};
     int interval_ = 0;        // the timer's interval while it runs, 0 when stopped
     bool delivering_ = false; // a station event is running (possibly in a modal loop)

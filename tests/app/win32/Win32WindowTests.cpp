@@ -322,6 +322,28 @@ TEST_F(Win32WindowTest, NeverEntersATickFromInsideOne) {
     stopStation(); // before the kind its device object reports its end to
 }
 
+// Shown, the window repaints only the strip of the status line that an idle
+// tick changed, and through a test and back it still shows a whole repaint.
+TEST_F(Win32WindowTest, RepaintsOnlyWhatATickChanged) {
+    FakeKind hid;
+    startStation({{&hid, "HID"}});
+    window_->show(SW_SHOWNOACTIVATE);
+    std::vector<LONG> widths;
+    for (int tick = 0; tick < 64; ++tick) {
+        hid.present = tick >= 50 && tick < 58; // idle (the marquee), a failing test, idle
+        hid.keys = {1, 2, 3, 4, 5, 7};
+        tickWindow(1);
+        RECT update{};
+        GetUpdateRect(window_->handle(), &update, FALSE);
+        widths.push_back(update.right - update.left);
+        UpdateWindow(window_->handle());
+    }
+    // From tick 5 (the first paint is the whole window) the marquee goes both ways.
+    EXPECT_LT(*std::max_element(widths.begin() + 5, widths.begin() + 50), 282 / 3);
+    EXPECT_TRUE(copyOf(window_->backBuffer()).pixels == drawn().pixels);
+    stopStation(); // before the kind its device object reports its end to
+}
+
 // A count too wide for its label is drawn whole in a smaller font.
 TEST_F(Win32WindowTest, ShrinksALongCountToFitItsLabel) {
     FakeKind none;
