@@ -187,13 +187,8 @@ RECT ModelPainter::changedPart(HDC dc, const Widget& label, const std::string& b
     }
     const WidgetFont& font = label.font();
     useFont(dc, fonts_.get(font.family, font.pixelHeight, font.bold));
-    auto extent = [dc](const std::wstring& text, std::size_t length) {
-        SIZE size{};
-        GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(length), &size);
-        return static_cast<int>(size.cx);
-    };
-    const int from = extent(now, same);
-    const int to = std::max(extent(old, old.size()), extent(now, now.size()));
+    const int from = textWidth(dc, now, same);
+    const int to = std::max(textWidth(dc, old, old.size()), textWidth(dc, now, now.size()));
     // A glyph may reach a little beyond its advance on either side.
     const int reach = font.pixelHeight / 4 + 1;
     return RECT{std::max<LONG>(whole.left, box.left + from - reach), whole.top,
@@ -250,9 +245,45 @@ void ModelPainter::paintLabel(HDC dc, const Widget& label) {
     }
     SetTextColor(dc, RGB(255, 255, 255));
     SetBkMode(dc, TRANSPARENT);
-    const UINT align = label.alignment() == TextAlign::Right ? DT_RIGHT : DT_LEFT;
-    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &rect,
-              align | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+    if (label.alignment() == TextAlign::Right) {
+        DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &rect,
+                  DT_RIGHT | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+        return;
+    }
+    // Left-aligned text starts after its leading spaces, which draw nothing:
+    // the same pixels, without Wine looking each space up in the font.
+    const std::size_t spaces = leadingSpaces(text);
+    rect.left += static_cast<LONG>(spaces) * spaceWidth(dc);
+    if (spaces < text.size() && rect.left < rect.right) {
+        DrawTextW(dc, text.c_str() + spaces, static_cast<int>(text.size() - spaces), &rect,
+                  DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+    }
+}
+
+std::size_t ModelPainter::leadingSpaces(const std::wstring& text) {
+    return std::min(text.find_first_not_of(L' '), text.size());
+}
+
+int ModelPainter::spaceWidth(HDC dc) {
+    HFONT font = static_cast<HFONT>(GetCurrentObject(dc, OBJ_FONT));
+    auto known = spaceWidths_.find(font);
+    if (known == spaceWidths_.end()) {
+        SIZE size{};
+        GetTextExtentPoint32W(dc, L" ", 1, &size);
+        known = spaceWidths_.emplace(font, static_cast<int>(size.cx)).first;
+    }
+    return known->second;
+}
+
+int ModelPainter::textWidth(HDC dc, const std::wstring& text, std::size_t length) {
+    // GDI adds up whole-pixel advances: the leading spaces are counted, and
+    // only the rest is measured (the idle marquee is mostly spaces).
+    const std::size_t spaces = std::min(leadingSpaces(text), length);
+    SIZE size{};
+    if (length > spaces) {
+        GetTextExtentPoint32W(dc, text.c_str() + spaces, static_cast<int>(length - spaces), &size);
+    }
+    return static_cast<int>(spaces) * spaceWidth(dc) + static_cast<int>(size.cx);
 }
 
 void ModelPainter::useFont(HDC dc, HFONT font) {

@@ -74,7 +74,13 @@ public:
 private:
     void paintPicture(HDC dc, const Widget& widget);
     static void useFont(HDC dc, HFONT font);
+    static std::size_t leadingSpaces(const std::wstring& text);
+    // The width of a space in the font selected in dc (measured once a font).
+    int spaceWidth(HDC dc);
+    // The width of the text's first `length` characters in the selected font.
+    int textWidth(HDC dc, const std::wstring& text, std::size_t length);
 
     PictureSet& pictures_;
     FontCache fonts_;
+    std::map<HFONT, int> spaceWidths_;
 };
