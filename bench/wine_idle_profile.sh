@@ -17,10 +17,13 @@
 # The reference shows the floor of painting one rectangle per tick and of the
 # timer, the queue and the server. Needs perf (linux-perf) that can sample
 # cpu-clock here; prints numbers, not a test.
-#   bench/wine_idle_profile.sh [seconds]    (default 30; EXE names another .exe)
+#   bench/wine_idle_profile.sh [seconds]    (default 30; EXE names another .exe,
+#   HZ another sampling rate than 1000: painting's share is small, and more
+#   samples make its ratio steadier)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-30}
+hz=${HZ:-1000}
 exe=${EXE:-$root/build/mingw/src/app/win32/evaluator-station.exe}
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
@@ -47,7 +50,7 @@ sleep 8 # past the start
 
 in_prefix() { { grep -lzx "WINEPREFIX=$1" /proc/[0-9]*/environ 2>/dev/null || true; } | cut -d/ -f3 | paste -sd,; }
 pids="$(in_prefix "$work/station-prefix"),$(in_prefix "$work/reference-prefix")"
-perf record -q -e cpu-clock -F 1000 -p "$pids" -o "$work/perf.data" -- sleep "$seconds" \
+perf record -q -e cpu-clock -F "$hz" -p "$pids" -o "$work/perf.data" -- sleep "$seconds" \
   >"$work/perf.log" 2>&1 || { cat "$work/perf.log"; exit 1; }
 # pid, process name, library of each sample.
 perf report -i "$work/perf.data" --stdio --no-children --sort pid,dso -F overhead,sample,pid,dso \
@@ -60,7 +63,7 @@ for pid in ${pids//,/ }; do
   esac
 done >"$work/owners"
 # Lines: "overhead% samples pid:name dso".
-awk -v s="$seconds" '
+awk -v s="$seconds" -v hz="$hz" '
   NR == FNR { owner[$1] = $2; next }
   {
     split($3, p, ":"); pid = p[1]; name = substr($3, length(pid) + 2); dso = $4
@@ -82,17 +85,18 @@ awk -v s="$seconds" '
     label["setupapi"] = "SetupAPI, HID, registry; Wine'"'"'s device processes"
     label["wineserver"] = "wineserver"
     label["rest"] = "the rest: ntdll, loader, libc, kernel"
-    printf "Idle CPU under Wine by where it falls, %d s of perf cpu-clock samples (1 ms each),\n", s
+    core = s * hz / 100 # samples in 1 % of one core
+    printf "Idle CPU under Wine by where it falls, %d s of perf cpu-clock samples (%d a second),\n", s, hz
     printf "%% of one core (share of the program'"'"'s samples):\n"
     printf "  %-52s %22s %22s\n", "", ".exe", "Win32 reference"
     for (i = 1; i <= 5; i++) {
       g = order[i]
       printf "  %-52s %12.2f %% (%4.1f %%) %12.2f %% (%4.1f %%)\n", label[g],
-        ms["station", g] / s / 10, 100 * ms["station", g] / (total["station"] + 1e-9),
-        ms["reference", g] / s / 10, 100 * ms["reference", g] / (total["reference"] + 1e-9)
+        ms["station", g] / core, 100 * ms["station", g] / (total["station"] + 1e-9),
+        ms["reference", g] / core, 100 * ms["reference", g] / (total["reference"] + 1e-9)
     }
-    printf "  %-52s %12.2f %%          %12.2f %%\n", "all", total["station"] / s / 10,
-      total["reference"] / s / 10
+    printf "  %-52s %12.2f %%          %12.2f %%\n", "all", total["station"] / core,
+      total["reference"] / core
     if (ms["reference", "paint"] > 0)
       printf "painting: the .exe %.2fx the reference\n", ms["station", "paint"] / ms["reference", "paint"]
   }' "$work/owners" "$work/report"
