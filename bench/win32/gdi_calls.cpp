@@ -102,6 +102,11 @@ int main() {
         DrawTextW(buffer, text(i).c_str(), static_cast<int>(text(i).size()), &area,
                   DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
     });
+    time("DrawTextW of its arrows alone, after the spaces", [&](int i) {
+        RECT area{status.left + 120, status.top, status.right, status.bottom};
+        DrawTextW(buffer, i % 2 ? L">>>" : L"<<<", 3, &area,
+                  DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+    });
     time("GetTextExtentPoint32W of the marquee", [&](int i) {
         SIZE size{};
         GetTextExtentPoint32W(buffer, text(i).c_str(), static_cast<int>(text(i).size()), &size);
