@@ -245,18 +245,16 @@ void ModelPainter::paintLabel(HDC dc, const Widget& label) {
     }
     SetTextColor(dc, RGB(255, 255, 255));
     SetBkMode(dc, TRANSPARENT);
-    if (label.alignment() == TextAlign::Right) {
-        DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &rect,
-                  DT_RIGHT | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
-        return;
-    }
     // Left-aligned text starts after its leading spaces, which draw nothing:
     // the same pixels, without Wine looking each space up in the font.
-    const std::size_t spaces = leadingSpaces(text);
-    rect.left += static_cast<LONG>(spaces) * spaceWidth(dc);
+    const bool left = label.alignment() == TextAlign::Left;
+    const std::size_t spaces = left ? leadingSpaces(text) : 0;
+    if (spaces > 0) {
+        rect.left += static_cast<LONG>(spaces) * spaceWidth(dc);
+    }
     if (spaces < text.size() && rect.left < rect.right) {
         DrawTextW(dc, text.c_str() + spaces, static_cast<int>(text.size() - spaces), &rect,
-                  DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+                  (left ? DT_LEFT : DT_RIGHT) | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
     }
 }
 
