@@ -4,7 +4,9 @@
 // the native suite has left its states/*.png), how it maps the mouse, and that
 // a station event is never entered again from inside itself.
 #include "FormCore.h"
+#include "OneStation.h"
 #include "StationFixture.h"
+#include "Utf16.h"
 #include "Win32Window.h"
 
 #include <objbase.h>
@@ -16,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -389,6 +392,34 @@ TEST_F(Win32WindowTest, ShrinksALongCountToFitItsLabel) {
     }
     EXPECT_GT(leftmost, label.left) << "the text starts inside the label: nothing cut off";
     EXPECT_LT(leftmost, label.left + label.width / 3) << "the long count uses most of it";
+}
+
+// One station per counters file: the file's path as Windows compares it (case,
+// '/', "." and "..", the folder's short name), a claim per file, and the
+// running station's window found by the mark on it.
+TEST_F(Win32WindowTest, OneStationPerCountersFileWhateverItsSpelling) {
+    const std::filesystem::path folder = std::filesystem::temp_directory_path() / "Station Folder";
+    std::filesystem::create_directories(folder / "sub");
+    wchar_t shortName[MAX_PATH] = {};
+    GetShortPathNameW(folder.c_str(), shortName, MAX_PATH);
+    const std::wstring file = folder.wstring() + L"\\test.ini";
+    for (const std::wstring& other :
+         {std::wstring(shortName) + L"\\TEST.INI", folder.wstring() + L"/sub/../test.ini"}) {
+        EXPECT_EQ(comparablePath(other), comparablePath(file)) << other;
+    }
+    EXPECT_NE(comparablePath(folder.wstring() + L"\\sub\\test.ini"), comparablePath(file));
+
+    FakeKind none;
+    startStation({{&none, "HID"}});
+    const std::string path = toUtf8(file);
+    auto first = std::make_unique<StationClaim>(path);
+    EXPECT_FALSE(first->heldElsewhere());
+    EXPECT_TRUE(StationClaim(toUtf8(folder.wstring() + L"/TEST.ini")).heldElsewhere());
+    EXPECT_FALSE(StationClaim(toUtf8(folder.wstring() + L"\\sub\\test.ini")).heldElsewhere());
+    first->mark(window_->handle());
+    EXPECT_TRUE(StationClaim(path).bringHolderToFront());
+    first.reset();
+    EXPECT_FALSE(StationClaim(path).heldElsewhere()) << "once the first has ended";
 }
 
 } // namespace
