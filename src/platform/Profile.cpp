@@ -830,12 +830,12 @@ DWORD createTemp(const Target& target, Fd& fd, std::string& temp) {
         if (fd.valid()) {
             return ERROR_SUCCESS;
         }
+        // Still there after three removals: a folder with files in it, planted.
         if (errno != EEXIST || attempt >= 3) {
             return fromErrno(errno);
         }
-        if (::unlinkat(target.dir.get(), temp.c_str(), 0) != 0 && errno != ENOENT &&
-            ::unlinkat(target.dir.get(), temp.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
-            return fromErrno(errno == ENOTEMPTY || errno == EEXIST ? EACCES : errno);
+        if (::unlinkat(target.dir.get(), temp.c_str(), 0) != 0 && errno == EISDIR) {
+            ::unlinkat(target.dir.get(), temp.c_str(), AT_REMOVEDIR);
         }
     }
 }

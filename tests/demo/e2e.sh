@@ -29,22 +29,19 @@ if [ "${1:-}" = --inside ]; then # under Xvfb: one scenario
   ve=$!
   EVALUATOR_SIM_DEVICES="$dir/socket" "$dir/evaluator-station" >"$out/$scenario/station.log" 2>&1 &
   st=$!
-  second=""
-  if [ "$scenario" = demo ]; then
-    # A second copy in the same folder, during the first one's test: one box that
-    # names the counters file, nothing of its own, and its end once it is closed.
+  second="" box=""
+  if [ "$scenario" = demo ]; then # a second copy in the same folder: only its box
     sleep 3
     "$dir/evaluator-station" >"$out/$scenario/second.log" 2>&1 &
     second=$!
     for _ in $(seq 1 20); do
-      box=$(for w in $(xdotool search --onlyvisible --name "^Evaluator Test Station$" 2>/dev/null); do
-        xwininfo -id "$w" | grep -q "Width: 690$" || echo "$w"; done)
-      [ -n "$box" ] && break
       sleep 0.5
+      for w in $(xdotool search --onlyvisible --name "^Evaluator Test Station$"); do
+        xwininfo -id "$w" | grep -q "Width: 690$" || box=$w
+      done
+      [ -n "$box" ] && import -window root "$out/$scenario/second-copy.png" && break
     done
-    import -window root "$out/$scenario/second-copy.png"
-    [ -n "$box" ] && xdotool windowfocus --sync "$box" key Return
-    for _ in $(seq 1 10); do kill -0 "$second" 2>/dev/null || break; sleep 0.2; done
+    [ -n "$box" ] && xdotool windowfocus --sync "$box" key Return && sleep 1
   fi
   for _ in $(seq 1 150); do # 75 s at most
     grep -q "autopilot: done" "$out/$scenario/autopilot.log" && break
