@@ -83,3 +83,8 @@ std::string programPath() {
         buffer.resize(buffer.size() * 2);
     }
 }
+
+std::string countersFilePath() {
+    const std::string program = programPath();
+    return program.empty() ? std::string() : pathBesideProgram(program, "test.ini");
+}

@@ -48,3 +48,9 @@ std::string pathBesideProgram(std::string_view programPath, std::string_view fil
 
 // The program's own path as the system reports it (GetModuleFileNameW), in UTF-8.
 std::string programPath();
+
+// The station's counters file: "test.ini" beside the program. Empty when the
+// program's own path is not known: a bare file name would land in the working
+// directory (on Windows, the Windows directory), splitting the counts between
+// two files.
+std::string countersFilePath();

@@ -24,6 +24,10 @@ std::int32_t countOneMore(std::int32_t counter) {
 
 } // namespace
 
+std::string alreadyRunningMessage(const std::string& countersPath) {
+    return "The station is already running for " + countersPath;
+}
+
 void StationTimer::setInterval(int milliseconds) {
     interval_ = milliseconds;
     if (active_) {
@@ -154,13 +158,9 @@ void TMainForm::close() {
 }
 
 void TMainForm::FormCreate() {
-    // Without the program's own path there is no place beside it: a bare file
-    // name would land in the working directory (on Windows, the Windows
-    // directory), splitting the counts between two files. No file, then; every
-    // write of a counter ends in the error box.
-    const std::string program = programPath();
-    FIniFile = std::make_unique<ProfileFile>(
-        program.empty() ? std::string() : pathBesideProgram(program, "test.ini"));
+    // Without the program's own path there is no place beside it: no file,
+    // then, and every write of a counter ends in the error box.
+    FIniFile = std::make_unique<ProfileFile>(countersFilePath());
     FConnected = false;
     FPassed = FIniFile->readInteger(kSection, "Passed", 0);
     FTotal = FIniFile->readInteger(kSection, "Total", 0);

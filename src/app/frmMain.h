@@ -29,6 +29,11 @@ inline constexpr char kStationTitle[] = "Evaluator Test Station";
 inline constexpr char kPassWord[] = "\xE5\x90\x88\xE6\xA0\xBC";             // 合格, pass
 inline constexpr char kFailWord[] = "\xE4\xB8\x8D\xE5\x90\x88\xE6\xA0\xBC"; // 不合格, fail
 
+// One station per counters file: a second one started on the same file (both
+// would drive the one evaluator and write their counts over each other's) says
+// this and ends, or hands over to the first one's window.
+std::string alreadyRunningMessage(const std::string& countersPath);
+
 // The window's repeating timer as the station sees it: its interval and
 // whether it runs. Every change reaches the window's real timer.
 class StationTimer {

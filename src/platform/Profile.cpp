@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -18,11 +19,11 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #ifndef _WIN32
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -713,27 +714,46 @@ DWORD readAll(int fd, std::string& bytes) {
 // without waiting on a FIFO, and reads it. The name is looked at first so that
 // a device is never opened; what was opened is checked again, as it may have
 // been swapped in between. ERROR_FILE_NOT_FOUND when there is no such name.
+//
+// A writer replaces the file by renaming its new one over the name, so the
+// file found by the name a moment before may have no name left when it is
+// looked at (no links): that is the old file, gone, not a planted one. The name
+// is looked up again, then holding the writer's new file; only a file renamed
+// over again and again, which no honest writer does, is given up on.
+bool renamedOver(const struct stat& st) {
+    return S_ISREG(st.st_mode) && st.st_nlink == 0;
+}
+
 DWORD readTarget(const Target& target, std::string& bytes, struct stat& st) {
-    if (::fstatat(target.dir.get(), target.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        return errno == ENOENT ? ERROR_FILE_NOT_FOUND : fromErrno(errno);
+    constexpr int kLooks = 5;
+    for (int look = 1;; ++look) {
+        if (::fstatat(target.dir.get(), target.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            return errno == ENOENT ? ERROR_FILE_NOT_FOUND : fromErrno(errno);
+        }
+        if (renamedOver(st) && look < kLooks) {
+            continue;
+        }
+        if (DWORD error = checkRegular(st); error != ERROR_SUCCESS) {
+            return error;
+        }
+        Fd fd(::openat(target.dir.get(), target.name.c_str(), kOpenFile));
+        if (!fd.valid()) {
+            return errno == ENOENT ? ERROR_FILE_NOT_FOUND : fromErrno(errno);
+        }
+        if (::fstat(fd.get(), &st) != 0) {
+            return fromErrno(errno);
+        }
+        if (renamedOver(st) && look < kLooks) {
+            continue;
+        }
+        if (DWORD error = checkRegular(st); error != ERROR_SUCCESS) {
+            return error;
+        }
+        if (static_cast<std::uintmax_t>(st.st_size) > kMaxFileSize) {
+            return kErrorFileTooLarge;
+        }
+        return readAll(fd.get(), bytes);
     }
-    if (DWORD error = checkRegular(st); error != ERROR_SUCCESS) {
-        return error;
-    }
-    Fd fd(::openat(target.dir.get(), target.name.c_str(), kOpenFile));
-    if (!fd.valid()) {
-        return errno == ENOENT ? ERROR_FILE_NOT_FOUND : fromErrno(errno);
-    }
-    if (::fstat(fd.get(), &st) != 0) {
-        return fromErrno(errno);
-    }
-    if (DWORD error = checkRegular(st); error != ERROR_SUCCESS) {
-        return error;
-    }
-    if (static_cast<std::uintmax_t>(st.st_size) > kMaxFileSize) {
-        return kErrorFileTooLarge;
-    }
-    return readAll(fd.get(), bytes);
 }
 
 DWORD readFile(LPCSTR fileName, std::string& bytes) {
@@ -743,8 +763,37 @@ DWORD readFile(LPCSTR fileName, std::string& bytes) {
     return error != ERROR_SUCCESS ? error : readTarget(target, bytes, st);
 }
 
+// Writers of one folder take turns: each holds an exclusive lock on the folder
+// from its read to its rename, so a write never puts back what another writer
+// read before it (two stations counting different keys would undo each other's
+// counts). The lock is on the folder's descriptor, which the write holds
+// anyway, and goes with it. Anyone who may read the folder may take that lock
+// too and keep it: an honest writer holds it for a few milliseconds, so after
+// a wait that no honest writer makes anyone wait, the write fails as a file
+// that another program holds fails on Windows.
+DWORD lockFolder(const Target& target) {
+    using namespace std::chrono_literals;
+    constexpr auto kPatience = 2s;
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    auto pause = 500us;
+    while (::flock(target.dir.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            return fromErrno(errno);
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return ERROR_SHARING_VIOLATION;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min<std::chrono::microseconds>(pause * 2, 8ms);
+    }
+    return ERROR_SUCCESS;
+}
+
 DWORD readForWrite(LPCSTR fileName, Target& target, std::string& bytes) {
     DWORD error = locate(fileName, target);
+    if (error == ERROR_SUCCESS) {
+        error = lockFolder(target);
+    }
     struct stat st {};
     if (error == ERROR_SUCCESS) {
         error = readTarget(target, bytes, st);
@@ -767,65 +816,26 @@ DWORD readForWrite(LPCSTR fileName, Target& target, std::string& bytes) {
     return ERROR_SUCCESS;
 }
 
-// New contents are written to ".<name>.new-<process>-<count>" beside the file.
-// The writer holds a lock on it until it has taken the file's name; one found
-// with nobody holding its lock was left by a writer that died.
-std::string tempPrefix(const std::string& name) {
-    return "." + name + ".new-";
-}
-
-// Whether the name in the directory is still the file that fd has open.
-bool sameFile(int dir, const std::string& name, int fd) {
-    struct stat byName {};
-    struct stat byFd {};
-    return ::fstatat(dir, name.c_str(), &byName, AT_SYMLINK_NOFOLLOW) == 0 &&
-           ::fstat(fd, &byFd) == 0 && byName.st_dev == byFd.st_dev && byName.st_ino == byFd.st_ino;
-}
-
-void removeLeftovers(const Target& target) {
-    Fd list(::openat(target.dir.get(), ".", kOpenDir));
-    DIR* dir = list.valid() ? ::fdopendir(list.get()) : nullptr;
-    if (dir == nullptr) {
-        return;
-    }
-    (void)list.release();
-    const std::string prefix = tempPrefix(target.name);
-    std::vector<std::string> stale;
-    while (const dirent* entry = ::readdir(dir)) {
-        std::string_view name = entry->d_name;
-        if (name.substr(0, prefix.size()) != prefix) {
-            continue;
-        }
-        Fd fd(::openat(target.dir.get(), entry->d_name, kOpenFile));
-        struct stat st {};
-        if (fd.valid() && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
-            ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 &&
-            sameFile(target.dir.get(), entry->d_name, fd.get())) {
-            ::unlinkat(target.dir.get(), entry->d_name, 0);
-        }
-    }
-    ::closedir(dir);
-}
-
-// A new file beside the target, locked and open for writing; its name in temp.
+// New contents are written to ".<name>.new" beside the file. Writers take
+// turns (lockFolder), so one name serves them all: one found there was left by
+// a writer that died before its rename, and goes. Whatever else a member of
+// the group planted under that name goes too (unlinking never follows a link),
+// and a new file is made with O_EXCL: nothing planted is ever written through.
+// The cost stays the same however many other names the folder holds.
 DWORD createTemp(const Target& target, Fd& fd, std::string& temp) {
-    static unsigned counter = 0;
-    for (unsigned attempt = 0;; ++attempt) {
-        temp =
-            tempPrefix(target.name) + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    temp = "." + target.name + ".new";
+    for (int attempt = 0;; ++attempt) {
         fd = Fd(::openat(target.dir.get(), temp.c_str(),
                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (!fd.valid() && (errno != EEXIST || attempt >= 100)) {
-            return fromErrno(errno);
-        }
-        // Someone clearing leftovers may have taken it in the moment before the
-        // lock: then it is theirs to remove, and another name is ours.
-        if (fd.valid() && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 &&
-            sameFile(target.dir.get(), temp, fd.get())) {
+        if (fd.valid()) {
             return ERROR_SUCCESS;
         }
-        if (attempt >= 100) {
-            return ERROR_ACCESS_DENIED;
+        // Still there after three removals: a folder with files in it, planted.
+        if (errno != EEXIST || attempt >= 3) {
+            return fromErrno(errno);
+        }
+        if (::unlinkat(target.dir.get(), temp.c_str(), 0) != 0 && errno == EISDIR) {
+            ::unlinkat(target.dir.get(), temp.c_str(), AT_REMOVEDIR);
         }
     }
 }
@@ -835,7 +845,6 @@ DWORD createTemp(const Target& target, Fd& fd, std::string& temp) {
 // file is left readable and writable by the directory's group whoever writes it,
 // so that every operator of the group can go on counting.
 DWORD replaceFile(const Target& target, const std::string& bytes) {
-    removeLeftovers(target);
     Fd fd;
     std::string temp;
     DWORD error = createTemp(target, fd, temp);
@@ -948,7 +957,11 @@ BOOL WriteString(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR fileName, DWOR
             key == nullptr     ? deleteSection(doc, trim(section))
             : value == nullptr ? deleteKey(doc, trim(section), trim(key))
                                : setValue(doc, trim(section), trim(key), trimLeft(value));
-        if (edited) {
+        // A write never makes the file one that the next read refuses: a count
+        // that cannot be kept is refused now, with the file as it was.
+        if (edited && edited->size() > kMaxFileSize) {
+            error = kErrorFileTooLarge;
+        } else if (edited) {
             error = replaceFile(target, *edited);
         }
         report(lastError, error);
@@ -958,5 +971,49 @@ BOOL WriteString(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR fileName, DWOR
         return FALSE;
     }
 }
+
+#ifndef _WIN32
+
+// The hold is an open-file-description read lock on the folder. Such a lock
+// and the writers' flock never meet (Linux keeps the two kinds apart), so this
+// station's own writes, through a descriptor of their own, do not wait for it,
+// and a read lock stops no one else's lock of its kind: readers never lock at
+// all. A second station asks whether a write lock could be placed there, which
+// any such read lock prevents. The question and the taking happen under the
+// writers' lock, so two stations starting at the same moment cannot both find
+// the folder free.
+StationHold::StationHold(LPCSTR fileName) {
+    Target target;
+    if (fileName == nullptr || locate(fileName, target) != ERROR_SUCCESS ||
+        lockFolder(target) != ERROR_SUCCESS) {
+        return;
+    }
+    struct flock question {};
+    question.l_type = F_WRLCK;
+    question.l_whence = SEEK_SET; // start 0, length 0: the whole folder
+    if (::fcntl(target.dir.get(), F_OFD_GETLK, &question) != 0) {
+        return;
+    }
+    if (question.l_type != F_UNLCK) {
+        outcome_ = Outcome::HeldElsewhere;
+        return;
+    }
+    struct flock hold {};
+    hold.l_type = F_RDLCK;
+    hold.l_whence = SEEK_SET;
+    if (::fcntl(target.dir.get(), F_OFD_SETLK, &hold) == 0) {
+        ::flock(target.dir.get(), LOCK_UN);
+        folder_ = target.dir.release();
+        outcome_ = Outcome::Held;
+    }
+}
+
+StationHold::~StationHold() {
+    if (folder_ >= 0) {
+        ::close(folder_);
+    }
+}
+
+#endif
 
 } // namespace profile

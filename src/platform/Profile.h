@@ -35,6 +35,11 @@
 //   changed. A written file is left mode 0664 with its folder's group, whoever
 //   wrote it, so that every operator of the group may write it next; a new
 //   file left behind by a writer that died is removed by the next write.
+//   Writers of one folder take turns (an exclusive lock on the folder from
+//   their read to their rename), so two processes writing different keys never
+//   undo each other's changes; a reader never waits.
+// - A write that would take the file past 64 KiB fails with
+//   ERROR_FILE_TOO_LARGE and leaves it as it was, so that it stays readable.
 //
 // Every file name should be a full path. A bare name is taken relative to the
 // working directory (Windows would use its own directory).
@@ -76,5 +81,33 @@ DWORD GetString(LPCSTR section, LPCSTR key, LPCSTR defaultValue, LPSTR buffer, D
 // ERROR_PATH_NOT_FOUND for a missing directory, ERROR_DISK_FULL (112) for a full
 // disk. *lastError is ERROR_SUCCESS after a successful call.
 BOOL WriteString(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR fileName, DWORD* lastError);
+
+#ifndef _WIN32
+// One station per counters file. A station holds the folder of its counters
+// file for as long as it runs; a second station on the same file (through any
+// path to it, the package's link included) finds it held and must not start:
+// both would drive the one evaluator and write their own counts over each
+// other's. The hold stops nobody's reads or writes, this station's own
+// included. Stations of files in different folders hold different folders.
+class StationHold {
+public:
+    enum class Outcome {
+        Held,          // this station holds the folder now
+        HeldElsewhere, // another station runs on this file
+        Unknown,       // no folder, or none that can be locked: the station runs as before
+    };
+
+    explicit StationHold(LPCSTR fileName);
+    ~StationHold();
+    StationHold(const StationHold&) = delete;
+    StationHold& operator=(const StationHold&) = delete;
+
+    Outcome outcome() const { return outcome_; }
+
+private:
+    int folder_ = -1;
+    Outcome outcome_ = Outcome::Unknown;
+};
+#endif
 
 } // namespace profile

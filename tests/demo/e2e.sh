@@ -8,7 +8,8 @@
 # Scenario "demo": a pass over HID, a fail over PL2303 (a wrong key), a pass
 # over FTDI: test.ini must say Total=3, Passed=2. Scenario "unplug": the cable
 # pulled in the middle of the wait for key 3 over each link kind: Total=3,
-# Passed=0, the display cleared, and the station still running. Screenshots of
+# Passed=0, the display cleared, and the station still running. In "demo", a
+# second copy started in the same folder must only say so and end. Screenshots of
 # the whole screen land in OUTDIR.
 set -uo pipefail
 station=$1 evaluator=$2 out=$3
@@ -28,6 +29,20 @@ if [ "${1:-}" = --inside ]; then # under Xvfb: one scenario
   ve=$!
   EVALUATOR_SIM_DEVICES="$dir/socket" "$dir/evaluator-station" >"$out/$scenario/station.log" 2>&1 &
   st=$!
+  second="" box=""
+  if [ "$scenario" = demo ]; then # a second copy in the same folder: only its box
+    sleep 3
+    "$dir/evaluator-station" >"$out/$scenario/second.log" 2>&1 &
+    second=$!
+    for _ in $(seq 1 20); do
+      sleep 0.5
+      for w in $(xdotool search --onlyvisible --name "^Evaluator Test Station$"); do
+        xwininfo -id "$w" | grep -q "Width: 690$" || box=$w
+      done
+      [ -n "$box" ] && import -window root "$out/$scenario/second-copy.png" && break
+    done
+    [ -n "$box" ] && xdotool windowfocus --sync "$box" key Return && sleep 1
+  fi
   for _ in $(seq 1 150); do # 75 s at most
     grep -q "autopilot: done" "$out/$scenario/autopilot.log" && break
     kill -0 "$st" 2>/dev/null || break
@@ -42,6 +57,8 @@ if [ "${1:-}" = --inside ]; then # under Xvfb: one scenario
   if [ "$scenario" = demo ]; then
     check 'grep -qx "Total=3" <<<"$ini" && grep -qx "Passed=2" <<<"$ini"' "test.ini has Total=3, Passed=2 (it has: $(echo $ini))"
     check '[ -s "$out/$scenario/run1-passed.png" ] && [ -s "$out/$scenario/run2-failed.png" ]' "screenshots of a passed and a failed station"
+    check '[ -n "$box" ]' "a second copy in the same folder shows its box"
+    check '! kill -0 "$second" 2>/dev/null && { wait "$second"; [ $? = 1 ]; }' "the second copy ends with status 1 once its box is closed"
   else
     # No test passed, so "Passed" was never written: it reads as 0.
     check 'grep -qx "Total=3" <<<"$ini" && ! grep -v "^Passed=0$" <<<"$ini" | grep -q "^Passed="' "test.ini has Total=3 and no passes (it has: $(echo $ini))"

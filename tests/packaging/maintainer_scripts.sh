@@ -3,10 +3,10 @@
 # namespace: /etc is a copy (addgroup changes it), /var/lib an empty tmpfs, the
 # USB devices in sysfs (a tmpfs over /sys/bus) three fakes (the evaluator, an FT232 adapter and a
 # keyboard), and udevadm a stub that logs what it is asked. An operator's moves
-# are played at the worst moment: a link to a root-owned file in /etc planted at
-# test.ini right after postinst's `install` step, and before postinst runs.
-# Whatever is planted, no file outside the package's folder may change owner,
-# group or mode.
+# are played at the worst moment: test.ini in the shared folder becomes a link
+# (to a folder, to a root-owned file, to nothing) just before the scripts' own
+# step on that name, and before postinst runs. Whatever is planted, nothing
+# outside the package's folder may appear or change owner, group, mode or bytes.
 #
 #   tests/packaging/maintainer_scripts.sh packaging/linux      (as root; 77 = skipped)
 set -euo pipefail
@@ -38,24 +38,30 @@ cat >"$work/bin/udevadm" <<STUB
 #!/bin/sh
 echo "\$*" >>"$work/udevadm.log"
 STUB
-# The operator's move between the steps: right after `install` has made
-# test.ini, wherever it made it, the name in the shared folder becomes a link.
-cat >"$work/bin/install" <<STUB
+# The operator's move between the steps: just before the scripts' first call of
+# the command PLANT_BEFORE names (ln after postinst's check, perl on a kept
+# file, rm at purge), the name in the shared folder becomes a link to PLANT.
+cat >"$work/bin/stand-in" <<STUB
 #!/bin/sh
-/usr/bin/install "\$@"
-case "\$*" in
-  *test.ini) if [ -n "\${PLANT_AFTER_INSTALL:-}" ]; then
-      rm -rf /var/lib/evaluator-station/test.ini
-      ln -s "\$PLANT_AFTER_INSTALL" /var/lib/evaluator-station/test.ini
-    fi ;;
-esac
+name=\$(basename "\$0")
+if [ "\$name" = "\${PLANT_BEFORE:-}" ] && [ ! -e "$work/planted" ]; then
+  : >"$work/planted"
+  /usr/bin/rm -rf /var/lib/evaluator-station/test.ini
+  /usr/bin/ln -s "\$PLANT" /var/lib/evaluator-station/test.ini
+fi
+exec /usr/bin/\$name "\$@"
 STUB
-chmod +x "$work/bin/udevadm" "$work/bin/install"
+chmod +x "$work/bin/udevadm" "$work/bin/stand-in"
+for command in ln perl rm; do ln -s stand-in "$work/bin/$command"; done
 export PATH="$work/bin:$PATH"
 
 dir=/var/lib/evaluator-station
 echo secret >/etc/victim
 chmod 600 /etc/victim
+# A folder that every shell reads (/etc/bash_completion.d, say), here on the
+# shared folder's file system, as /etc is on most machines: a hard link can
+# reach it.
+mkdir /var/lib/victim.d
 failures=0
 check() { # description, then a command that must succeed
   local what=$1
@@ -65,24 +71,46 @@ check() { # description, then a command that must succeed
 # Owner, group and mode of everything outside the package's folder; addgroup's
 # own files are expected to change.
 outside() {
-  find /etc /var/lib -path "$dir" -prune -o -printf '%p %u %g %m\n' |
+  find /etc /var/lib -path "$dir" -prune -o -type d -printf '%p %u %g %m\n' -o \
+    -printf '%p %u %g %m %s %T@\n' |
     grep -v -E '^/etc/(group|gshadow|passwd|shadow|subgid|subuid)-? |^/etc/\.pwd\.lock |^/var/lib ' |
     sort
 }
 is() { [ "$1" = "$2" ] || { echo "  got '$1', want '$2'"; return 1; }; }
 unchanged_outside() { diff <(echo "$before") <(outside) | sed 's/^/  /'; }
-fresh() { rm -rf "$dir" /var/lib/evaluator-station.* "$work/udevadm.log"; }
+fresh() { rm -rf "$dir" /var/lib/evaluator-station.* "$work/udevadm.log" "$work/planted"; }
 
 before=$(outside)
 
-# A fresh install, an operator planting a link between the steps.
+# Install, reinstall, upgrade and purge, an operator planting a link to a
+# folder, to root's file or to nothing at the race's moment.
+for target in /var/lib/victim.d /etc/victim /etc/nologin; do
+  for step in install reinstall upgrade purge; do
+    fresh
+    case $step in
+      install) run=(postinst configure) racer=ln ;;
+      reinstall) "$scripts/postinst" configure; run=(postinst configure 1.0) racer=perl ;;
+      upgrade) install -d -m 2775 -g plugdev "$dir"; printf '[COUNT]\r\n' >"$dir/test.ini"
+        run=(postinst configure 0.9) racer=perl ;;
+      purge) "$scripts/postinst" configure; run=(postrm purge) racer=rm ;;
+    esac
+    PLANT=$target PLANT_BEFORE=$racer "$scripts/${run[0]}" "${run[@]:1}"
+    check "$step, a link to $target planted before $racer: it was planted" test -e "$work/planted"
+    if [ "$step" = purge ]; then
+      check "$step removes the folder and the link ($target)" test ! -e "$dir" -a ! -L "$dir"
+    else
+      check "$step leaves the planted link as it is ($target)" is "$(readlink "$dir/test.ini")" "$target"
+    fi
+    check "$step: nothing outside appeared or changed ($target)" unchanged_outside
+  done
+done
+check "the victim is root's, 600, and its bytes kept" is "$(stat -c '%U:%G %a' /etc/victim) $(cat /etc/victim)" \
+  "root:root 600 secret"
+
 fresh
-PLANT_AFTER_INSTALL=/etc/victim "$scripts/postinst" configure
+"$scripts/postinst" configure
 check "the group exists" getent group evaluator
 check "the folder is root:evaluator 2775" is "$(stat -c '%U:%G %a' "$dir")" "root:evaluator 2775"
-check "the planted link is left as it is" is "$(readlink "$dir/test.ini")" /etc/victim
-check "the file outside keeps owner, group and mode" is "$(stat -c '%U:%G %a' /etc/victim)" "root:root 600"
-check "nothing outside changed" unchanged_outside
 check "no folder of postinst's left" is "$(echo /var/lib/evaluator-station.*)" "/var/lib/evaluator-station.*"
 check "the rules are reloaded" grep -qx "control --reload-rules" "$work/udevadm.log"
 check "only the evaluator and the adapter are triggered, and only their nodes" is \

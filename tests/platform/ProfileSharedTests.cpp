@@ -350,20 +350,33 @@ INSTANTIATE_TEST_SUITE_P(Folders, NewFileTest, ::testing::Values(02775, 0775),
                          [](const auto& info) { return info.param == 02775 ? "setgid" : "plain"; });
 
 // A writer that died between making its new file and renaming it leaves that
-// file behind; the next write removes it, but not one a live writer holds, nor
-// anything else in the folder.
+// file behind; the next write removes it, or whatever a member planted under
+// its name, and nothing else in the folder. A member who holds the writers'
+// lock for ever costs each write a bounded wait and the error box, the file
+// as it was.
 TEST_F(SharedCountersTest, LeftoversOfADeadWriterAreRemovedByTheNextWrite) {
-    for (const char* name : {".test.ini.new-4242-0", ".test.ini.new-4242-1", "notes.txt"}) {
-        std::ofstream(var() / name) << "[COUNT]\r\nTotal=9\r\n";
-        ::chmod((var() / name).c_str(), 0664);
+    std::ofstream(var() / "notes.txt") << "[COUNT]\r\nTotal=9\r\n";
+    const fs::path leftover = var() / ".test.ini.new";
+    for (bool planted : {false, true}) {
+        if (planted) {
+            fs::create_symlink(base_ / "secret", leftover);
+        } else {
+            std::ofstream(leftover) << "[COUNT]\r\nTotal=9\r\n";
+        }
+        Count c = countAs(kOperatorB, program());
+        EXPECT_TRUE(c.written) << c.writeError;
+        EXPECT_EQ(entries(var()), (std::vector<std::string>{"notes.txt", "test.ini"}));
     }
-    int live = ::open((var() / ".test.ini.new-4242-1").c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_EQ(::flock(live, LOCK_EX), 0);
+    expectOutsideUntouched();
+
+    int held = ::open(var().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    Snapshot before = snapshot(var() / "test.ini");
     Count c = countAs(kOperatorB, program());
-    ::close(live);
-    EXPECT_TRUE(c.written);
-    EXPECT_EQ(entries(var()),
-              (std::vector<std::string>{".test.ini.new-4242-1", "notes.txt", "test.ini"}));
+    ::close(held);
+    EXPECT_FALSE(c.written);
+    EXPECT_EQ(c.writeError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_TRUE(snapshot(var() / "test.ini") == before);
 }
 
 // A 100 MB test.ini (sparse) is neither read into memory nor rewritten.

@@ -6,6 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -346,6 +351,13 @@ TEST_F(ProfileTest, LargeFilesAsEachImplementationTakesThem) {
     EXPECT_EQ(read("COUNT", "Total"), "6");
     EXPECT_EQ(read("Section42", "Key"), "42");
     EXPECT_EQ(contents().size(), size);
+    // A count that takes the file to the bound is kept; one that would take it
+    // past is refused, and the file stays as it was (and readable).
+    plant(big.substr(1) + "[COUNT]\r\nTotal=9\r\n");
+    ASSERT_TRUE(write("COUNT", "Total", "10"));
+    plant(big + "[COUNT]\r\nTotal=9\r\n");
+    EXPECT_EQ(write("COUNT", "Total", "10"), ours ? FALSE : TRUE);
+    EXPECT_EQ(read("COUNT", "Total"), ours ? "9" : "10");
     // One byte more.
     plant(big + "[COUNT]\r\nTotal=55\r\n");
     EXPECT_EQ(read("COUNT", "Total"), ours ? "default" : "55");
@@ -362,6 +374,31 @@ TEST_F(ProfileTest, LargeFilesAsEachImplementationTakesThem) {
 }
 
 #ifndef _WIN32
+// Two processes counting different keys never undo each other's counts, and a
+// reader meanwhile always finds the file, old or new.
+TEST_F(ProfileTest, WritersTakeTurnsAndAReaderNeverMissesTheFile) {
+    plant("[COUNT]\r\nTotal=0\r\nPassed=0\r\n");
+    auto counter = [this](const char* key) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            for (int i = 0; i < 200; ++i) {
+                write("COUNT", key, std::to_string(std::stoi(read("COUNT", key, "0")) + 1).c_str());
+            }
+            ::_exit(0);
+        }
+        return pid;
+    };
+    const pid_t writers[] = {counter("Total"), counter("Passed")};
+    int missed = 0;
+    while (::waitpid(writers[1], nullptr, WNOHANG) == 0) {
+        missed += read("COUNT", "Total", "missed") == "missed" ? 1 : 0;
+    }
+    ::waitpid(writers[0], nullptr, 0);
+    EXPECT_EQ(read("COUNT", "Total") + "/" + read("COUNT", "Passed") + ", missed " +
+                  std::to_string(missed),
+              "200/200, missed 0");
+}
+
 // The Linux package keeps test.ini beside the program as a link into /var/lib.
 TEST_F(ProfileTest, ALinkedFileIsWrittenThroughTheLinkWhichStays) {
     // The link is followed only where nobody else may change it.

@@ -1,6 +1,7 @@
 // What an open message box says, for the end-to-end test: the text of the box
-// titled as asked and the title of the window that owns it. Prints UTF-8 lines
-// "text=..." and "owner=..."; exits with 1 when no such box is open.
+// titled as asked and the title of the window that owns it, after the title of
+// the window in front. Prints UTF-8 lines "foreground=...", "text=..." and
+// "owner=..."; exits with 1 when no such box is open.
 //   box-text.exe <title>
 #include <windows.h>
 
@@ -56,6 +57,8 @@ int main(int argc, char** argv) {
     }
     const std::string title = argv[1];
     wanted.assign(title.begin(), title.end());
+    const HWND front = GetForegroundWindow();
+    std::printf("foreground=%s\n", front != nullptr ? utf8(textOf(front)).c_str() : "");
     EnumWindows(&findBox, 0);
     if (box == nullptr) {
         return 1;

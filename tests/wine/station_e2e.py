@@ -17,6 +17,11 @@ records every byte it gets. One station runs through all the cases:
   unplug        unplugged while key 3 is asked      C1E CaE C2E x3, display cleared
   refused       test.ini cannot be written          nothing; the error box names it
 
+After the first case a second copy is started in the same folder: it must end
+at once with no window of its own, the first station's window brought to the
+front (over a window that had it), and the next case must see every frame once.
+At the end a copy in another folder runs beside the first: both count.
+
 The station runs from a folder named "站点 测试" (outside Wine's ANSI code
 page); BOX_TEXT_EXE reads the error box (without it the last case is left out).
 
@@ -160,11 +165,11 @@ class Evaluator:
 
 
 class Station:
-    def __init__(self, wine, exe, out):
+    def __init__(self, wine, exe, out, log="station.log"):
         self.out = out
         self.exe = exe
         self.dir = os.path.dirname(exe)
-        self.log = open(os.path.join(out, "station.log"), "w")
+        self.log = open(os.path.join(out, log), "w")
         self.proc = subprocess.Popen([wine, exe], cwd=self.dir, stdin=subprocess.DEVNULL,
                                      stdout=self.log, stderr=subprocess.STDOUT)
         self.origin = None
@@ -293,9 +298,7 @@ def refused_write(prefix, station, program, out, box_text):
     if check(wait_for(lambda: station_windows() >= 2, 10), "refused: the error box opens"):
         time.sleep(0.3)
         station.screenshot("refused-box")
-        said = subprocess.run([prefix.wine, box_text, TITLE], capture_output=True,
-                              stdin=subprocess.DEVNULL).stdout.decode("utf-8", "replace")
-        facts = dict(l.split("=", 1) for l in said.splitlines() if "=" in l)
+        facts = facts_of(prefix, box_text)
         path = prefix.windows_work + "\\" + FOLDER + "\\test.ini"
         check(facts.get("text") == "Unable to write to " + path,
               "refused: the box says %r (expected %r)" % (facts.get("text"),
@@ -316,6 +319,52 @@ def refused_write(prefix, station, program, out, box_text):
         check(station.counters().get("total") == 5, "refused: test.ini kept Total=5")
     else:
         os.rmdir(ini)
+
+
+def facts_of(prefix, box_text):
+    said = subprocess.run([prefix.wine, box_text, TITLE], capture_output=True,
+                          stdin=subprocess.DEVNULL).stdout.decode("utf-8", "replace")
+    return dict(l.split("=", 1) for l in said.splitlines() if "=" in l)
+
+
+def second_copy(prefix, station, box_text):
+    """The same .exe started again in the station's folder, while another
+    window is in front: it hands over to the running station and ends."""
+    print("--- second copy (the same folder)", flush=True)
+    front = subprocess.Popen([prefix.wine, "notepad"], stdin=subprocess.DEVNULL)
+    check(wait_for(lambda: facts_of(prefix, box_text).get("foreground", TITLE) != TITLE, 10),
+          "second copy: another window is in front before it starts")
+    started = time.time()
+    copy = subprocess.Popen([prefix.wine, station.exe], cwd=station.dir, stdin=subprocess.DEVNULL)
+    ended, took, windows = wait_for(lambda: copy.poll() is not None, 5), time.time() - started, \
+        station_windows()
+    copy.kill()
+    check(ended and took < 2.0 and copy.wait() == 0 and windows == 1,
+          "second copy: ended %.2f s after its start, no window of its own" % took)
+    check(facts_of(prefix, box_text).get("foreground") == TITLE,
+          "second copy: the running station's window is in front")
+    front.terminate()
+    front.wait()
+
+
+def other_folder(prefix, station, wine, exe, program, out):
+    """A copy in another folder is a station of its own: both count the unit."""
+    print("--- a copy in another folder, beside the first", flush=True)
+    folder = os.path.join(prefix.work, "second station")
+    os.makedirs(folder)
+    shutil.copy(exe, folder)
+    before = station.counters().get("total", 0)
+    other = Station(wine, os.path.join(folder, os.path.basename(exe)), out, "station2.log")
+    line = Line(prefix, ADAPTERS["pl2303"]["port"], out)
+    evaluator = Evaluator(program, line, os.path.join(out, "other-folder.wire"), [])
+    prefix.plant("pl2303")
+    check(wait_for(lambda: station.counters().get("total", 0) > before
+                   and other.counters().get("total") == 1, 10),
+          "other folder: both stations count (%s, %s)" % (station.counters(), other.counters()))
+    prefix.unplant("pl2303")
+    other.close()
+    evaluator.stop()
+    line.close()
 
 
 def run(wine, exe, program, out, box_text=None):
@@ -395,6 +444,8 @@ def run(wine, exe, program, out, box_text=None):
         return evaluator
 
     case("pl2303-pass", "pl2303", [], frames("C1E", "CaE", "C2E" * 6), (1, 1), "passed")
+    if box_text:
+        second_copy(prefix, station, box_text)
     case("ftdi-pass", "ftdi", [], frames("C1E", "CaE", "C2E" * 6), (2, 2), "passed")
     case("wrong-key", "pl2303", ["--wrong-from-key", "4"], frames("C1E", "CaE", "C2E" * 4),
          (3, 2), "failed")
@@ -412,6 +463,7 @@ def run(wine, exe, program, out, box_text=None):
          "unplugged")
     if box_text:
         refused_write(prefix, station, program, out, box_text)
+    other_folder(prefix, station, wine, exe, program, out)
     check(station.running(), "the station is still running")
     station.close()
     print("end to end: %.1f s" % (time.time() - started))

@@ -4,6 +4,9 @@
 #include "Binding.h"
 #include "FormCore.h"
 #include "LinkKinds.h"
+#include "OneStation.h"
+#include "ProfileFile.h"
+#include "Utf16.h"
 #include "Win32Window.h"
 #include "frmMain.h"
 
@@ -15,11 +18,22 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     DisableProcessWindowsGhosting();
     // The device-setup and HID libraries are bound before the window exists and
     // released after it is gone (the station's last device reference with it).
+    // One station per counters file: a second copy hands over to the first.
+    const std::string counters = countersFilePath();
+    const StationClaim claim(counters);
+    if (claim.heldElsewhere()) {
+        if (!claim.bringHolderToFront()) {
+            MessageBoxW(nullptr, toUtf16(alreadyRunningMessage(counters)).c_str(),
+                        stationTitle().c_str(), MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+        }
+        return 0;
+    }
     LibraryBinding binding;
     Win32Window window(instance, kClientWidth, kClientHeight, stationTitle());
     if (!window.valid()) {
         return 1;
     }
+    claim.mark(window.handle());
     TMainForm form(window, productLinkKinds());
     FormCore core(form);
     window.attach(&core);

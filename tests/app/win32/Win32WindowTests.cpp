@@ -4,7 +4,9 @@
 // the native suite has left its states/*.png), how it maps the mouse, and that
 // a station event is never entered again from inside itself.
 #include "FormCore.h"
+#include "OneStation.h"
 #include "StationFixture.h"
+#include "Utf16.h"
 #include "Win32Window.h"
 
 #include <objbase.h>
@@ -389,6 +391,22 @@ TEST_F(Win32WindowTest, ShrinksALongCountToFitItsLabel) {
     }
     EXPECT_GT(leftmost, label.left) << "the text starts inside the label: nothing cut off";
     EXPECT_LT(leftmost, label.left + label.width / 3) << "the long count uses most of it";
+}
+
+// One station per counters file, its path compared as Windows compares paths:
+// case, '/', "." and "..", the folder's short name.
+TEST_F(Win32WindowTest, OneStationPerCountersFileWhateverItsSpelling) {
+    const std::filesystem::path folder = std::filesystem::temp_directory_path() / "Station Folder";
+    std::filesystem::create_directories(folder / "sub");
+    wchar_t shortName[MAX_PATH] = {};
+    GetShortPathNameW(folder.c_str(), shortName, MAX_PATH);
+    const StationClaim first(toUtf8(folder.wstring() + L"\\test.ini"));
+    EXPECT_FALSE(first.heldElsewhere());
+    for (const std::wstring& other :
+         {std::wstring(shortName) + L"\\TEST.INI", folder.wstring() + L"/sub/../test.ini"}) {
+        EXPECT_TRUE(StationClaim(toUtf8(other)).heldElsewhere()) << toUtf8(other);
+    }
+    EXPECT_FALSE(StationClaim(toUtf8(folder.wstring() + L"\\sub\\test.ini")).heldElsewhere());
 }
 
 } // namespace
