@@ -43,12 +43,32 @@ command -v cpio >/dev/null || skip "cpio not found"
 # runs only when it is installed).
 wanted=(xhci-pci usbhid hid-generic ftdi_sio)
 
+# apt_answer: sets package to the image that linux-image-amd64 depends on and
+# sha256 to the checksum apt's record gives its .deb. apt-cache takes seconds
+# to read the package lists (several where its binary cache is turned off, as
+# in containers), so its answer is kept in the cache for as long as the lists
+# it came from are unchanged.
+apt_answer() {
+  local stamp record=$kernel_cache/apt-answer
+  stamp=$(stat -c '%n %s %Y' /var/lib/apt/lists/*Packages* /etc/apt/preferences* 2>/dev/null |
+    sha256sum | cut -d' ' -f1)
+  if [ -f "$record" ] && [ "$(sed -n 1p "$record")" = "$stamp" ]; then
+    package=$(sed -n 2p "$record")
+    sha256=$(sed -n 3p "$record")
+    return
+  fi
+  package=$(apt-cache depends linux-image-amd64 2>/dev/null |
+    sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n 1)
+  [ -n "$package" ] || return 0
+  sha256=$(apt-cache show --no-all-versions "$package" 2>/dev/null | sed -n 's/^SHA256: //p')
+  printf '%s\n%s\n%s\n' "$stamp" "$package" "$sha256" >"$record.$$" && mv -f "$record.$$" "$record"
+}
+
 # fetch_kernel: sets kernel_dir to the unpacked vmlinuz and module tree of the
 # image that linux-image-amd64 depends on, fetching it when it is not cached.
 fetch_kernel() {
-  local package
-  package=$(apt-cache depends linux-image-amd64 2>/dev/null |
-    sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n 1)
+  local package= sha256=
+  apt_answer
   if [ -z "$package" ]; then
     # No package lists (apt-get update never ran): any image cached before will do.
     kernel_dir=$(find "$kernel_cache" -mindepth 1 -maxdepth 1 -type d -name 'linux-image-*' \
@@ -59,8 +79,6 @@ fetch_kernel() {
   kernel_dir=$kernel_cache/$package
   # The checksum of the .deb that apt's record names: a cached kernel unpacked
   # from another build of the same package name is fetched again.
-  local sha256
-  sha256=$(apt-cache show --no-all-versions "$package" 2>/dev/null | sed -n 's/^SHA256: //p')
   if [ -f "$kernel_dir/.complete" ] &&
      { [ -z "$sha256" ] || [ "$(cat "$kernel_dir/.complete")" = "$sha256" ]; }; then
     return
