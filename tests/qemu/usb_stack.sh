@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Linux backend on a real kernel USB stack: a QEMU guest (software
-# emulation) whose xHCI controller carries an FTDI adapter (QEMU's usb-serial)
-# and a HID evaluator (usb-redir, from the host program's usbredir peer). The
-# guest runs the probe program from a small initramfs built here; the host
-# program plays both evaluators, unplugs them and checks what the guest says.
+# emulation) whose xHCI controller carries an FTDI adapter (QEMU's usb-serial),
+# a HID evaluator and a PL2303 adapter (usb-redir, from the host program's
+# usbredir peers). The guest runs the probe program from a small initramfs
+# built here; the host program plays the three evaluators, unplugs them and
+# checks what the guest says.
 #
 #   usb_stack.sh HOST_PROGRAM PROBE_PROGRAM WORK_DIR
 #
@@ -41,7 +42,7 @@ command -v cpio >/dev/null || skip "cpio not found"
 # The modules the guest needs, by their file names; their dependencies are
 # added from each module's own depends= (the package has no modules.dep: depmod
 # runs only when it is installed).
-wanted=(xhci-pci usbhid hid-generic ftdi_sio)
+wanted=(xhci-pci usbhid hid-generic ftdi_sio pl2303)
 
 # apt_answer: sets package to the image that linux-image-amd64 depends on and
 # sha256 to the checksum apt's record gives its .deb. apt-cache takes seconds
@@ -183,6 +184,8 @@ echo "PROBE BOOTED \$(cut -d' ' -f1 /proc/uptime)"
 /probe
 status=\$?
 echo "PROBE EXIT \$status"
+# What the serial drivers said of the adapters (bound to a tty, or refused).
+dmesg | grep -E 'pl2303|ftdi_sio' | sed 's/^/KERNEL /'
 # The kernel's own account of the devices, for a failed run.
 [ \$status -eq 0 ] || dmesg | grep -iE 'usb|hid|ftdi|tty' | tail -n 40
 poweroff -f
