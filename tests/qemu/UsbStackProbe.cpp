@@ -365,9 +365,11 @@ int main() {
         adapter(kFtdi);
         adapter(kPl2303);
         closeCost(kPl2303);
+        // The PL2303 first: the adapter that takes its place enumerates
+        // while the others are unplugged.
+        serialUnplug(kPl2303);
         hidUnplug();
         serialUnplug(kFtdi);
-        serialUnplug(kPl2303);
         unknownChip();
     }
     std::printf("PROBE END %s\n", allPassed ? "ok" : "failed");
