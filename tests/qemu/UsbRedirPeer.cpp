@@ -1,7 +1,5 @@
 #include "UsbRedirPeer.h"
 
-#include "EvaluatorReportDescriptor.h"
-
 #include <poll.h>
 #include <unistd.h>
 
@@ -12,54 +10,30 @@
 
 namespace {
 
-constexpr std::uint8_t kInEndpoint = 0x81;
-
-std::string bytes(std::initializer_list<int> list) {
-    std::string out;
-    for (int b : list) {
-        out += static_cast<char>(b);
-    }
-    return out;
+// Endpoint tables are indexed by direction and number: OUT 0 to 15, IN 16 to 31.
+int endpointSlot(std::uint8_t endpoint) {
+    return ((endpoint & 0x80) >> 3) | (endpoint & 0x0F);
 }
 
-const std::string kReportDescriptor = evaluatorReportDescriptor();
+std::uint8_t at(const std::string& bytes, std::size_t i) {
+    return i < bytes.size() ? static_cast<std::uint8_t>(bytes[i]) : 0;
+}
 
-// A full-speed USB 2.0 device, class given by its interface, one configuration.
-const std::string kDeviceDescriptor = bytes({
-    18, 1, 0x00, 0x02, 0, 0, 0, 64, // bcdUSB 2.00, ep0 64 bytes
-    0xC4, 0x10, 0xCD, 0x82,         // 10C4:82CD
-    0x00, 0x01, 1, 2, 0, 1,         // bcdDevice 1.00, strings 1 and 2, no serial
-});
+std::uint16_t word(const std::string& bytes, std::size_t i) {
+    return static_cast<std::uint16_t>(at(bytes, i) | at(bytes, i + 1) << 8);
+}
 
-const std::string kHidDescriptor = bytes({
-    9, 0x21, 0x11, 0x01, 0, 1,                           // HID 1.11, no country, one descriptor:
-    0x22, static_cast<int>(kReportDescriptor.size()), 0, // the report descriptor, its length
-});
-
-// Configuration 1: interface 0 (HID, no boot protocol) with interrupt IN 0x81,
-// 64 bytes, every 10 ms. Output reports come as SET_REPORT on endpoint 0.
-const std::string kConfigDescriptor = [] {
-    std::string descriptor = bytes({
-        9, 2, 34, 0, 1, 1, 0, 0x80, 50, // 34 bytes in all, bus powered, 100 mA
-        9, 4, 0, 0, 1, 3, 0, 0, 0,      // one HID interface
-    });
-    descriptor += kHidDescriptor;
-    descriptor += bytes({7, 5, kInEndpoint, 3, 64, 0, 10}); // the interrupt IN endpoint
-    return descriptor;
-}();
-
-// String descriptors: UTF-16LE text; index 0 lists the languages (US English).
-std::string stringDescriptor(int index) {
+// String descriptors are UTF-16LE; index 0 lists the languages (US English).
+std::string stringDescriptor(const std::vector<std::string>& strings, int index) {
     if (index == 0) {
-        return bytes({4, 3, 0x09, 0x04});
+        return usbBytes({4, 3, 0x09, 0x04});
     }
-    const char* text = index == 1 ? "Evaluator test rig" : index == 2 ? "Evaluator" : nullptr;
-    if (text == nullptr) {
+    if (index > static_cast<int>(strings.size())) {
         return {};
     }
     std::string out(2, '\0');
-    for (const char* c = text; *c != '\0'; ++c) {
-        out += *c;
+    for (char c : strings[static_cast<std::size_t>(index - 1)]) {
+        out += c;
         out += '\0';
     }
     out[0] = static_cast<char>(out.size());
@@ -67,12 +41,15 @@ std::string stringDescriptor(int index) {
     return out;
 }
 
-// Endpoint tables are indexed by direction and number: OUT 0 to 15, IN 16 to 31.
-int endpointSlot(std::uint8_t endpoint) {
-    return ((endpoint & 0x80) >> 3) | (endpoint & 0x0F);
-}
-
 } // namespace
+
+std::string usbBytes(std::initializer_list<int> list) {
+    std::string out;
+    for (int b : list) {
+        out += static_cast<char>(b);
+    }
+    return out;
+}
 
 // The parser calls C functions with the peer as priv.
 struct UsbRedirPeer::Callbacks {
@@ -102,7 +79,7 @@ struct UsbRedirPeer::Callbacks {
         return errno == EAGAIN || errno == EINTR ? 0 : -1;
     }
     static void hello(void* priv, usb_redir_hello_header*) { peer(priv).hello(); }
-    static void reset(void*) {} // nothing to reset: the device keeps no USB state
+    static void reset(void*) {} // nothing to reset: the devices keep no USB state
     static void control(void* priv, std::uint64_t id, usb_redir_control_packet_header* header,
                         std::uint8_t* data, int length) {
         peer(priv).control(id, *header, data, length);
@@ -110,6 +87,14 @@ struct UsbRedirPeer::Callbacks {
             usbredirparser_free_packet_data(peer(priv).parser_, data);
         }
     }
+    static void bulk(void* priv, std::uint64_t id, usb_redir_bulk_packet_header* header,
+                     std::uint8_t* data, int length) {
+        peer(priv).bulkPacket(id, *header, data, length);
+        if (data != nullptr) {
+            usbredirparser_free_packet_data(peer(priv).parser_, data);
+        }
+    }
+    static void cancel(void* priv, std::uint64_t id) { peer(priv).cancel(id); }
     static void setConfiguration(void* priv, std::uint64_t id,
                                  usb_redir_set_configuration_header* header) {
         UsbRedirPeer& self = peer(priv);
@@ -127,7 +112,7 @@ struct UsbRedirPeer::Callbacks {
     }
     static void setAltSetting(void* priv, std::uint64_t id,
                               usb_redir_set_alt_setting_header* header) {
-        // Interface 0 has only alternate setting 0.
+        // Every interface has only alternate setting 0.
         usb_redir_alt_setting_status_header status{
             static_cast<std::uint8_t>(header->alt == 0 ? usb_redir_success : usb_redir_stall),
             header->interface, 0};
@@ -141,34 +126,66 @@ struct UsbRedirPeer::Callbacks {
     static void startReceiving(void* priv, std::uint64_t id,
                                usb_redir_start_interrupt_receiving_header* header) {
         UsbRedirPeer& self = peer(priv);
-        const bool ours = header->endpoint == kInEndpoint;
+        const bool ours = self.interruptIn_ != 0 && header->endpoint == self.interruptIn_;
         usb_redir_interrupt_receiving_status_header status{
             static_cast<std::uint8_t>(ours ? usb_redir_success : usb_redir_inval),
             header->endpoint};
         usbredirparser_send_interrupt_receiving_status(self.parser_, id, &status);
         if (ours) {
             self.receiving_ = true;
-            self.flushInputReports();
+            self.interruptStarted();
+            self.flushInterrupt();
         }
     }
     static void stopReceiving(void* priv, std::uint64_t id,
                               usb_redir_stop_interrupt_receiving_header* header) {
         UsbRedirPeer& self = peer(priv);
-        if (header->endpoint == kInEndpoint) {
+        if (header->endpoint == self.interruptIn_) {
             self.receiving_ = false;
         }
         usb_redir_interrupt_receiving_status_header status{usb_redir_success, header->endpoint};
         usbredirparser_send_interrupt_receiving_status(self.parser_, id, &status);
     }
     template <class Header>
-    static void dataPacket(void* priv, std::uint64_t, Header*, std::uint8_t* data, int) {
-        if (data != nullptr) { // no bulk, iso or interrupt OUT endpoint: nothing to take
+    static void unusedPacket(void* priv, std::uint64_t, Header*, std::uint8_t* data, int) {
+        if (data != nullptr) { // no iso or interrupt OUT endpoint: nothing to take
             usbredirparser_free_packet_data(peer(priv).parser_, data);
         }
     }
 };
 
-UsbRedirPeer::UsbRedirPeer(int fd) : fd_(fd), parser_(usbredirparser_create()) {
+UsbRedirPeer::UsbRedirPeer(int fd, UsbDescriptors descriptors)
+    : fd_(fd), parser_(usbredirparser_create()), descriptors_(std::move(descriptors)) {
+    // The interfaces and endpoints, as the configuration descriptor lists them.
+    std::fill(std::begin(endpoints_.type), std::end(endpoints_.type),
+              static_cast<std::uint8_t>(usb_redir_type_invalid));
+    for (std::uint8_t control : {0x00, 0x80}) {
+        endpoints_.type[endpointSlot(control)] = usb_redir_type_control;
+        endpoints_.max_packet_size[endpointSlot(control)] = at(descriptors_.device, 7);
+    }
+    const std::string& config = descriptors_.configuration;
+    std::uint8_t interface = 0;
+    for (std::size_t i = 0; i + 1 < config.size() && at(config, i) != 0; i += at(config, i)) {
+        if (at(config, i + 1) == 4 && interfaces_.interface_count < 32) { // an interface
+            interface = at(config, i + 2);
+            const std::uint32_t n = interfaces_.interface_count++;
+            interfaces_.interface[n] = interface;
+            interfaces_.interface_class[n] = at(config, i + 5);
+            interfaces_.interface_subclass[n] = at(config, i + 6);
+            interfaces_.interface_protocol[n] = at(config, i + 7);
+        } else if (at(config, i + 1) == 5) { // an endpoint: usbredir numbers the types as USB
+            const std::uint8_t address = at(config, i + 2);
+            const int slot = endpointSlot(address);
+            endpoints_.type[slot] = at(config, i + 3) & 3;
+            endpoints_.interval[slot] = at(config, i + 6);
+            endpoints_.interface[slot] = interface;
+            endpoints_.max_packet_size[slot] = word(config, i + 4);
+            if (endpoints_.type[slot] == usb_redir_type_interrupt && (address & 0x80) != 0) {
+                interruptIn_ = address;
+            }
+        }
+    }
+
     parser_->priv = this;
     parser_->log_func = Callbacks::log;
     parser_->read_func = Callbacks::read;
@@ -176,15 +193,16 @@ UsbRedirPeer::UsbRedirPeer(int fd) : fd_(fd), parser_(usbredirparser_create()) {
     parser_->hello_func = Callbacks::hello;
     parser_->reset_func = Callbacks::reset;
     parser_->control_packet_func = Callbacks::control;
+    parser_->bulk_packet_func = Callbacks::bulk;
+    parser_->cancel_data_packet_func = Callbacks::cancel;
     parser_->set_configuration_func = Callbacks::setConfiguration;
     parser_->get_configuration_func = Callbacks::getConfiguration;
     parser_->set_alt_setting_func = Callbacks::setAltSetting;
     parser_->get_alt_setting_func = Callbacks::getAltSetting;
     parser_->start_interrupt_receiving_func = Callbacks::startReceiving;
     parser_->stop_interrupt_receiving_func = Callbacks::stopReceiving;
-    parser_->bulk_packet_func = Callbacks::dataPacket<usb_redir_bulk_packet_header>;
-    parser_->iso_packet_func = Callbacks::dataPacket<usb_redir_iso_packet_header>;
-    parser_->interrupt_packet_func = Callbacks::dataPacket<usb_redir_interrupt_packet_header>;
+    parser_->iso_packet_func = Callbacks::unusedPacket<usb_redir_iso_packet_header>;
+    parser_->interrupt_packet_func = Callbacks::unusedPacket<usb_redir_interrupt_packet_header>;
     // QEMU attaches a redirected device to an xHCI port only when the host
     // side has these three: 64-bit packet ids, 32-bit bulk lengths and the
     // endpoints' maximum packet sizes.
@@ -225,105 +243,136 @@ bool UsbRedirPeer::writable() {
 
 void UsbRedirPeer::hello() {
     sendInterfaceAndEndpoints();
+    const std::string& device = descriptors_.device;
     usb_redir_device_connect_header connect{};
     connect.speed = usb_redir_speed_full;
-    connect.vendor_id = 0x10C4;
-    connect.product_id = 0x82CD;
-    connect.device_version_bcd = 0x0100;
+    connect.device_class = at(device, 4);
+    connect.device_subclass = at(device, 5);
+    connect.device_protocol = at(device, 6);
+    connect.vendor_id = word(device, 8);
+    connect.product_id = word(device, 10);
+    connect.device_version_bcd = word(device, 12);
     usbredirparser_send_device_connect(parser_, &connect);
 }
 
 void UsbRedirPeer::sendInterfaceAndEndpoints() {
-    usb_redir_interface_info_header interfaces{};
-    interfaces.interface_count = 1;
-    interfaces.interface_class[0] = 3; // HID
-    usbredirparser_send_interface_info(parser_, &interfaces);
-
-    usb_redir_ep_info_header endpoints{};
-    std::fill(std::begin(endpoints.type), std::end(endpoints.type),
-              static_cast<std::uint8_t>(usb_redir_type_invalid));
-    for (std::uint8_t control : {0x00, 0x80}) {
-        endpoints.type[endpointSlot(control)] = usb_redir_type_control;
-        endpoints.max_packet_size[endpointSlot(control)] = 64;
-    }
-    const int in = endpointSlot(kInEndpoint);
-    endpoints.type[in] = usb_redir_type_interrupt;
-    endpoints.interval[in] = 10;
-    endpoints.max_packet_size[in] = 64;
-    usbredirparser_send_ep_info(parser_, &endpoints);
+    usbredirparser_send_interface_info(parser_, &interfaces_);
+    usbredirparser_send_ep_info(parser_, &endpoints_);
 }
 
-void UsbRedirPeer::control(std::uint64_t id, const usb_redir_control_packet_header& header,
-                           const std::uint8_t* data, int length) {
-    usb_redir_control_packet_header reply = header;
-    reply.status = usb_redir_success;
-    std::string answer;
-    const int type = header.value >> 8;
-    switch ((header.requesttype << 8) | header.request) {
-    case 0x8006: // GET_DESCRIPTOR of the device
-        answer = type == 1   ? kDeviceDescriptor
-                 : type == 2 ? kConfigDescriptor
-                 : type == 3 ? stringDescriptor(header.value & 0xFF)
-                             : std::string(); // no qualifier, no BOS: a full-speed 2.0 device
-        break;
-    case 0x8106: // GET_DESCRIPTOR of the interface: HID class and report descriptors
-        answer = type == 0x21 ? kHidDescriptor : type == 0x22 ? kReportDescriptor : std::string();
-        break;
+bool UsbRedirPeer::standardRequest(const usb_redir_control_packet_header& setup,
+                                   std::string& answer) const {
+    const int type = setup.value >> 8;
+    switch ((setup.requesttype << 8) | setup.request) {
+    case 0x8006: // GET_DESCRIPTOR of the device; no qualifier, no BOS: a full-speed device
+        answer = type == 1   ? descriptors_.device
+                 : type == 2 ? descriptors_.configuration
+                 : type == 3 ? stringDescriptor(descriptors_.strings, setup.value & 0xFF)
+                             : std::string();
+        return true;
     case 0x8000: // GET_STATUS of the device, interface or an endpoint: nothing set
     case 0x8100:
     case 0x8200:
-        answer = bytes({0, 0});
-        break;
+        answer = usbBytes({0, 0});
+        return true;
     case 0x0001: // CLEAR_FEATURE, SET_FEATURE (remote wake-up, endpoint halt)
     case 0x0003:
     case 0x0201:
     case 0x0203:
-    case 0x210A: // SET_IDLE: reports are sent only when there is one anyway
-        break;
-    case 0x2109: { // SET_REPORT: an output report, its ID in the low byte of wValue
-        std::string report(reinterpret_cast<const char*>(data), data ? length : 0);
-        const auto id = static_cast<char>(header.value & 0xFF);
-        if (id != 0 && (report.empty() || report[0] != id)) {
-            report.insert(report.begin(), id);
-        }
-        if (onOutputReport) {
-            onOutputReport(std::move(report));
-        }
-        break;
+        return true;
+    default:
+        return false;
     }
-    default: // GET_REPORT included: the evaluator reports only on interrupt IN
-        reply.status = usb_redir_stall;
-        break;
-    }
-    const bool in = (header.requesttype & 0x80) != 0;
-    if (in && answer.empty()) {
-        reply.status = usb_redir_stall;
-    }
-    if (reply.status != usb_redir_success) {
-        reply.length = 0;
-        usbredirparser_send_control_packet(parser_, id, &reply, nullptr, 0);
-    } else if (in) {
+}
+
+void UsbRedirPeer::control(std::uint64_t id, const usb_redir_control_packet_header& setup,
+                           const std::uint8_t* data, int length) {
+    const std::string_view bytes(reinterpret_cast<const char*>(data),
+                                 data != nullptr ? static_cast<std::size_t>(length) : 0);
+    std::string answer;
+    const bool in = (setup.requesttype & 0x80) != 0;
+    const bool taken = standardRequest(setup, answer) || request(setup, bytes, answer);
+    usb_redir_control_packet_header reply = setup;
+    reply.status = taken && !(in && answer.empty()) ? usb_redir_success : usb_redir_stall;
+    reply.length = 0;
+    if (reply.status == usb_redir_success && in) {
         reply.length =
-            static_cast<std::uint16_t>(std::min<std::size_t>(answer.size(), header.length));
+            static_cast<std::uint16_t>(std::min<std::size_t>(answer.size(), setup.length));
         usbredirparser_send_control_packet(
             parser_, id, &reply, reinterpret_cast<std::uint8_t*>(answer.data()), reply.length);
-    } else {
-        reply.length = static_cast<std::uint16_t>(length); // every byte taken
-        usbredirparser_send_control_packet(parser_, id, &reply, nullptr, 0);
+        return;
+    }
+    if (reply.status == usb_redir_success) {
+        reply.length = static_cast<std::uint16_t>(bytes.size()); // every byte taken
+    }
+    usbredirparser_send_control_packet(parser_, id, &reply, nullptr, 0);
+}
+
+void UsbRedirPeer::bulkPacket(std::uint64_t id, const usb_redir_bulk_packet_header& header,
+                              const std::uint8_t* data, int length) {
+    if ((header.endpoint & 0x80) != 0) {
+        bulkRequests_.push_back({id, header});
+        flushBulkIn();
+        return;
+    }
+    bulkOut(header.endpoint,
+            std::string_view(reinterpret_cast<const char*>(data),
+                             data != nullptr ? static_cast<std::size_t>(length) : 0));
+    usb_redir_bulk_packet_header reply = header; // its length: every byte taken
+    reply.status = usb_redir_success;
+    usbredirparser_send_bulk_packet(parser_, id, &reply, nullptr, 0);
+}
+
+void UsbRedirPeer::cancel(std::uint64_t id) {
+    auto request = std::find_if(bulkRequests_.begin(), bulkRequests_.end(),
+                                [id](const BulkRequest& r) { return r.id == id; });
+    if (request == bulkRequests_.end()) {
+        return; // answered already: QEMU drops the late cancel
+    }
+    usb_redir_bulk_packet_header reply = request->header;
+    reply.status = usb_redir_cancelled;
+    reply.length = 0;
+    reply.length_high = 0;
+    usbredirparser_send_bulk_packet(parser_, id, &reply, nullptr, 0);
+    bulkRequests_.erase(request);
+}
+
+void UsbRedirPeer::sendBulkIn(std::string_view bytes) {
+    bulkInQueue_ += bytes;
+    flushBulkIn();
+}
+
+void UsbRedirPeer::flushBulkIn() {
+    while (!bulkInQueue_.empty() && !bulkRequests_.empty()) {
+        BulkRequest request = bulkRequests_.front();
+        bulkRequests_.pop_front();
+        const std::size_t wanted = request.header.length | request.header.length_high << 16;
+        const std::size_t n = std::min(wanted, bulkInQueue_.size());
+        usb_redir_bulk_packet_header reply = request.header;
+        reply.status = usb_redir_success;
+        reply.length = static_cast<std::uint16_t>(n & 0xFFFF);
+        reply.length_high = static_cast<std::uint16_t>(n >> 16);
+        usbredirparser_send_bulk_packet(parser_, request.id, &reply,
+                                        reinterpret_cast<std::uint8_t*>(bulkInQueue_.data()),
+                                        static_cast<int>(n));
+        bulkInQueue_.erase(0, n);
     }
 }
 
-void UsbRedirPeer::sendInputReport(std::string_view report) {
-    queued_ += report;
-    flushInputReports();
+void UsbRedirPeer::sendInterrupt(std::string packet) {
+    interruptQueue_.push_back(std::move(packet));
+    flushInterrupt();
 }
 
-void UsbRedirPeer::flushInputReports() {
-    while (receiving_ && queued_.size() >= 3) {
-        usb_redir_interrupt_packet_header header{kInEndpoint, usb_redir_success, 3};
+void UsbRedirPeer::flushInterrupt() {
+    while (receiving_ && !interruptQueue_.empty()) {
+        std::string& packet = interruptQueue_.front();
+        usb_redir_interrupt_packet_header header{interruptIn_, usb_redir_success,
+                                                 static_cast<std::uint16_t>(packet.size())};
         usbredirparser_send_interrupt_packet(parser_, nextPacketId_++, &header,
-                                             reinterpret_cast<std::uint8_t*>(queued_.data()), 3);
-        queued_.erase(0, 3);
+                                             reinterpret_cast<std::uint8_t*>(packet.data()),
+                                             static_cast<int>(packet.size()));
+        interruptQueue_.pop_front();
     }
 }
 

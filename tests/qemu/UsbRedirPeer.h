@@ -1,28 +1,37 @@
-// A USB HID device with the evaluator's identifiers (10C4:82CD), presented to
-// a QEMU guest through usb-redir: this side is the usbredir "host" (where the
-// real device would be), QEMU's usb-redir device the other. It answers the
-// guest's enumeration from its own descriptors, hands on every output report
-// (the guest's usbhid sends them as SET_REPORT control transfers, since the
-// device has no interrupt OUT endpoint) and sends input reports on interrupt
-// IN endpoint 0x81 once the guest has started receiving there.
-//
-// The report descriptor is the evaluator's: numbered reports, output reports 1
-// to 4 and input reports 5 and 6, two bytes after the report ID each, so that
-// Windows (and the Linux backend) count 3-byte reports both ways.
+// A USB device presented to a QEMU guest through usb-redir: this side is the
+// usbredir "host" (where the real device would be), QEMU's usb-redir device
+// the other. The device is described by its descriptors; from them this class
+// announces its interfaces and endpoints, answers the standard requests of
+// the guest's enumeration, and carries the data transfers:
+//  - interrupt IN: packets queued here go out once the guest has started
+//    receiving on the endpoint (QEMU polls it for the guest from then on);
+//  - bulk IN: QEMU passes each of the guest's requests on and waits; they are
+//    held in order and answered as bytes come, a short answer ending the
+//    transfer, and a request the guest withdraws is answered "cancelled";
+//  - bulk OUT: completed at once with its whole length.
+// What a device does beyond that (class and vendor requests, the bytes on
+// its bulk OUT endpoint) is its own: a derived class.
 #pragma once
 
 #include <usbredirparser.h>
 
 #include <cstdint>
-#include <functional>
+#include <deque>
 #include <string>
 #include <string_view>
+#include <vector>
+
+struct UsbDescriptors {
+    std::string device;
+    std::string configuration;        // with its interfaces and endpoints
+    std::vector<std::string> strings; // UTF-8 text of string 1, 2, ...
+};
 
 class UsbRedirPeer {
 public:
     // Takes a connected, non-blocking socket to QEMU's usb-redir chardev.
-    explicit UsbRedirPeer(int fd);
-    ~UsbRedirPeer();
+    UsbRedirPeer(int fd, UsbDescriptors descriptors);
+    virtual ~UsbRedirPeer();
     UsbRedirPeer(const UsbRedirPeer&) = delete;
     UsbRedirPeer& operator=(const UsbRedirPeer&) = delete;
 
@@ -32,30 +41,58 @@ public:
     bool readable();
     // Writes what is queued; false on a write error.
     bool writable();
-    // One input report, report ID first; kept until the guest receives on 0x81.
-    void sendInputReport(std::string_view report);
     // The device goes away: a device_disconnect, then the socket is closed,
     // which is what detaches the device from QEMU's bus.
     void unplug();
 
-    // Each output report as it arrives, report ID first.
-    std::function<void(std::string)> onOutputReport;
+protected:
+    // A request that is not a standard one of the device (class, vendor or
+    // interface requests). For an IN request, `answer` is what to send back;
+    // false stalls the request.
+    virtual bool request(const usb_redir_control_packet_header& setup, std::string_view data,
+                         std::string& answer) = 0;
+    virtual void bulkOut(std::uint8_t /*endpoint*/, std::string_view /*data*/) {}
+    // The guest started receiving on the interrupt IN endpoint.
+    virtual void interruptStarted() {}
+
+    // One packet on the interrupt IN endpoint, kept until the guest receives.
+    void sendInterrupt(std::string packet);
+    // Bytes for the bulk IN endpoint, handed to the guest's requests in order.
+    void sendBulkIn(std::string_view bytes);
 
 private:
     struct Callbacks; // the parser's C callbacks, which call the members below
     friend struct Callbacks;
 
     void hello();
-    void control(std::uint64_t id, const usb_redir_control_packet_header& header,
+    void control(std::uint64_t id, const usb_redir_control_packet_header& setup,
                  const std::uint8_t* data, int length);
+    bool standardRequest(const usb_redir_control_packet_header& setup, std::string& answer) const;
+    void bulkPacket(std::uint64_t id, const usb_redir_bulk_packet_header& header,
+                    const std::uint8_t* data, int length);
+    void cancel(std::uint64_t id);
     void sendInterfaceAndEndpoints();
-    void flushInputReports();
+    void flushInterrupt();
+    void flushBulkIn();
 
     int fd_;
     usbredirparser* parser_;
-    bool ended_ = false;      // QEMU closed its end
-    bool configured_ = false; // the guest chose configuration 1
-    bool receiving_ = false;  // the guest started interrupt receiving on 0x81
-    std::string queued_;      // input reports, 3 bytes each, until then
+    UsbDescriptors descriptors_;
+    usb_redir_interface_info_header interfaces_{};
+    usb_redir_ep_info_header endpoints_{};
+    std::uint8_t interruptIn_ = 0; // its address, 0 when the device has none
+    bool ended_ = false;           // QEMU closed its end
+    bool configured_ = false;      // the guest chose configuration 1
+    bool receiving_ = false;       // interrupt receiving started
+    std::deque<std::string> interruptQueue_;
+    struct BulkRequest {
+        std::uint64_t id;
+        usb_redir_bulk_packet_header header;
+    };
+    std::deque<BulkRequest> bulkRequests_;
+    std::string bulkInQueue_;
     std::uint64_t nextPacketId_ = 0;
 };
+
+// Descriptor bytes written as numbers.
+std::string usbBytes(std::initializer_list<int> list);

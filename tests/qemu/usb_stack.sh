@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Linux backend on a real kernel USB stack: a QEMU guest (software
-# emulation) whose xHCI controller carries an FTDI adapter (QEMU's usb-serial)
-# and a HID evaluator (usb-redir, from the host program's usbredir peer). The
-# guest runs the probe program from a small initramfs built here; the host
-# program plays both evaluators, unplugs them and checks what the guest says.
+# emulation) whose xHCI controller carries an FTDI adapter (QEMU's usb-serial),
+# a HID evaluator and a PL2303 adapter (usb-redir, from the host program's
+# usbredir peers). The guest runs the probe program from a small initramfs
+# built here; the host program plays the three evaluators, unplugs them and
+# checks what the guest says.
 #
 #   usb_stack.sh HOST_PROGRAM PROBE_PROGRAM WORK_DIR
 #
@@ -41,14 +42,34 @@ command -v cpio >/dev/null || skip "cpio not found"
 # The modules the guest needs, by their file names; their dependencies are
 # added from each module's own depends= (the package has no modules.dep: depmod
 # runs only when it is installed).
-wanted=(xhci-pci usbhid hid-generic ftdi_sio)
+wanted=(xhci-pci usbhid hid-generic ftdi_sio pl2303)
+
+# apt_answer: sets package to the image that linux-image-amd64 depends on and
+# sha256 to the checksum apt's record gives its .deb. apt-cache takes seconds
+# to read the package lists (several where its binary cache is turned off, as
+# in containers), so its answer is kept in the cache for as long as the lists
+# it came from are unchanged.
+apt_answer() {
+  local stamp record=$kernel_cache/apt-answer
+  stamp=$(stat -c '%n %s %Y' /var/lib/apt/lists/*Packages* /etc/apt/preferences* 2>/dev/null |
+    sha256sum | cut -d' ' -f1)
+  if [ -f "$record" ] && [ "$(sed -n 1p "$record")" = "$stamp" ]; then
+    package=$(sed -n 2p "$record")
+    sha256=$(sed -n 3p "$record")
+    return
+  fi
+  package=$(apt-cache depends linux-image-amd64 2>/dev/null |
+    sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n 1)
+  [ -n "$package" ] || return 0
+  sha256=$(apt-cache show --no-all-versions "$package" 2>/dev/null | sed -n 's/^SHA256: //p')
+  printf '%s\n%s\n%s\n' "$stamp" "$package" "$sha256" >"$record.$$" && mv -f "$record.$$" "$record"
+}
 
 # fetch_kernel: sets kernel_dir to the unpacked vmlinuz and module tree of the
 # image that linux-image-amd64 depends on, fetching it when it is not cached.
 fetch_kernel() {
-  local package
-  package=$(apt-cache depends linux-image-amd64 2>/dev/null |
-    sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n 1)
+  local package= sha256=
+  apt_answer
   if [ -z "$package" ]; then
     # No package lists (apt-get update never ran): any image cached before will do.
     kernel_dir=$(find "$kernel_cache" -mindepth 1 -maxdepth 1 -type d -name 'linux-image-*' \
@@ -59,8 +80,6 @@ fetch_kernel() {
   kernel_dir=$kernel_cache/$package
   # The checksum of the .deb that apt's record names: a cached kernel unpacked
   # from another build of the same package name is fetched again.
-  local sha256
-  sha256=$(apt-cache show --no-all-versions "$package" 2>/dev/null | sed -n 's/^SHA256: //p')
   if [ -f "$kernel_dir/.complete" ] &&
      { [ -z "$sha256" ] || [ "$(cat "$kernel_dir/.complete")" = "$sha256" ]; }; then
     return
@@ -143,7 +162,8 @@ build_initramfs() {
   rm -rf "$root"
   mkdir -p "$root"/{bin,dev,proc,sys,lib/modules}
   cp "$busybox" "$root/bin/busybox"
-  cp "$probe_program" "$root/probe"
+  # Without its symbols: a quarter of the size, for the kernel to unpack.
+  strip -o "$root/probe" "$probe_program" 2>/dev/null || cp "$probe_program" "$root/probe"
   for name in "${order[@]}"; do
     file=$(module_file "$name")
     case $file in
@@ -165,6 +185,8 @@ echo "PROBE BOOTED \$(cut -d' ' -f1 /proc/uptime)"
 /probe
 status=\$?
 echo "PROBE EXIT \$status"
+# What the serial drivers said of the adapters (bound to a tty, or refused).
+dmesg | grep -E 'pl2303|ftdi_sio' | sed 's/^/KERNEL /'
 # The kernel's own account of the devices, for a failed run.
 [ \$status -eq 0 ] || dmesg | grep -iE 'usb|hid|ftdi|tty' | tail -n 40
 poweroff -f
