@@ -80,6 +80,10 @@ install(FILES ${package_dir}/evaluator-station.png DESTINATION share/icons/hicol
 install(FILES ${documents}/changelog.gz ${documents}/copyright DESTINATION ${doc_dir})
 install(FILES ${documents}/evaluator-station.1.gz DESTINATION share/man/man1)
 
+# CPack installs what scripts/package-deb built (the station), without first
+# building every other target of the tree (the virtual evaluator, the benches).
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY TRUE)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME evaluator-station)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -92,7 +96,7 @@ asks for each key in turn and shows pass or fail over a photograph of it,
 counting the tests passed and started in a file shared by the operators.
 
 The package brings a udev rule for the evaluator and the two adapters and
-the group \"evaluator\" of the operators who may write the counters.")
+the system group evaluator: its members, the operators, may write the counters.")
 set(CPACK_PACKAGE_CONTACT "${maintainer}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
