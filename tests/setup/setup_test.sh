@@ -12,27 +12,17 @@ failures=0
 
 # The stand-ins keep their state in $STATE: installed (a package a line),
 # archs, calls (one line per apt-get install), configured (dpkg mended),
-# lock-since (when the other apt took its lock). Their trouble, set per case:
-#   FAIL_UPDATES  the first N list fetches fail: exit 100 with "E:" lines, or
-#                 with WARN_ONLY=1 exit 0 with "W:" lines (no network)
-#   BROKEN        a package whose dependencies cannot be met
-#   INTERRUPTED=1 dpkg was interrupted until dpkg --configure -a runs
-#   LOCKED=install|update, LOCK_SECONDS (a number, or never): another apt-get
-#                 holds dpkg's lock or the lists' lock
-#   OFFLINE=1     no archive can be downloaded
+# lock-since. Their trouble, set per case: FAIL_UPDATES (the first N list
+# fetches fail; exit 100 with "E:", or with WARN_ONLY exit 0 with "W:"),
+# BROKEN (a package whose dependencies cannot be met), INTERRUPTED (dpkg, until
+# dpkg --configure -a), LOCKED=install|update for LOCK_SECONDS (or never:
+# another apt-get holds dpkg's or the lists' lock), OFFLINE (no archive comes).
 make_standins() {
   mkdir -p "$1"
   cat >"$1/apt-get" <<'SH'
 #!/usr/bin/env bash
-timeout=0 args=()
-while (($#)); do
-  case $1 in
-    -o) [[ $2 == DPkg::Lock::Timeout=* ]] && timeout=${2#*=}; shift ;;
-    *) args+=("$1") ;;
-  esac
-  shift
-done
-set -- "${args[@]}"
+timeout=$(sed -nE 's/.*DPkg::Lock::Timeout=([0-9]+).*/\1/p' <<<"$*")
+while [ "$1" = -o ]; do shift 2; done
 # Another apt-get holds a lock: apt-get update gives up at once, an install
 # waits for the lock as long as DPkg::Lock::Timeout says.
 locked() {
@@ -47,19 +37,14 @@ fi
 if [ "$1" = install ]; then
   pkgs=() ; for a in "${@:2}"; do [[ $a == -* ]] || pkgs+=("$a"); done
   echo "${pkgs[*]:-(mend)}" >>"$STATE/calls"
-  for ((waited = 0; ; waited++)); do
+  for ((waited = 0; waited <= ${timeout:-0}; waited++)); do
     locked install || break
-    if ((waited >= timeout)); then
-      echo "E: Unable to acquire the dpkg frontend lock (/var/lib/dpkg/lock-frontend), is another process using it?"
-      exit 100
-    fi
     echo "Waiting for cache lock: Could not get lock /var/lib/dpkg/lock-frontend. It is held by process 4242 (apt-get)..."
     sleep 1
   done
-  if [ -n "${INTERRUPTED:-}" ] && [ ! -e "$STATE/configured" ]; then
-    echo "E: dpkg was interrupted, you must manually run 'dpkg --configure -a' to correct the problem."
-    exit 100
-  fi
+  locked install && echo "E: Unable to acquire the dpkg frontend lock (/var/lib/dpkg/lock-frontend), is another process using it?" && exit 100
+  [ -n "${INTERRUPTED:-}" ] && [ ! -e "$STATE/configured" ] &&
+    echo "E: dpkg was interrupted, you must manually run 'dpkg --configure -a' to correct the problem." && exit 100
 fi
 case $1 in
   update)
