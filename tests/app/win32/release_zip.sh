@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # A release zip as the factory gets it (scripts/package-zip), on the run's Wine
 # prefix and X server: it holds only the stripped evaluator-station.exe,
-# README.txt and LICENSES.txt (the licenses of the station and of what it
-# links statically); the .exe is signed by the certificate given to
-# scripts/package-zip (EVALUATOR_SIGN_PKCS12) or not at all; its version record carries the version, its manifest
+# README.txt and LICENSES.txt; the .exe is signed as scripts/package-zip was
+# told; its version record carries the version and copyright, its manifest
 # asks for no elevation, it is at most 450 kB and needs no DLL but the
 # system's own; unzipped into a fresh folder named in Chinese it starts, shows
 # its window with the photograph and 0/0, and a left double-click on the count
@@ -131,42 +130,28 @@ only_system_dlls() {
 size=$(stat -c %s "$exe")
 expect "the stripped .exe is at most 450 kB ($size bytes)" test "$size" -le 450000
 expect "the .exe imports only the system's own DLLs ($(pe_read imports | tr ' ' ','))" only_system_dlls
-# The licenses and the signature. LICENSES.txt: the station's MIT License and
-# the notices of the MinGW-w64 runtime and winpthreads; the version record's
-# "LegalCopyright". The signature: with a certificate given, a valid
-# Authenticode signature by it (verified against the certificates of its
-# PKCS#12 file and the system's); without one, the PE file's certificate table
-# (directory entry 4) is empty.
+# LICENSES.txt (the station's MIT License; the MinGW-w64, winpthreads and GCC
+# notices), the version record's "LegalCopyright", and the signature: with a
+# certificate given, a valid Authenticode signature by it (checked against the
+# certificates of its PKCS#12 file and the system's); without, an empty
+# certificate table (PE directory entry 4).
 licenses_ok() {
-  local text=$folder/LICENSES.txt
-  grep -q $'\r$' "$text" && grep -q '^MIT License' "$text" &&
-    grep -q '^Files: mingw-w64-libraries/winpthreads/\*' "$text" &&
-    grep -q '^License: ZPL-2.1' "$text" && grep -q '^GCC RUNTIME LIBRARY EXCEPTION' "$text"
+  grep -q $'\r$' "$folder/LICENSES.txt" && [ "$(grep -cE '^(MIT License|License: ZPL-2.1|Files: mingw-w64-libraries/winpthreads/\*|GCC RUNTIME LIBRARY EXCEPTION)' "$folder/LICENSES.txt")" -ge 4 ]
 }
-pe_signing() { # prints the certificate table's size, then "LegalCopyright"
-  python3 - "$exe" <<'EOF'
+read -r certificates copyright < <(python3 - "$exe" <<'EOF'
 import struct, sys
 data = open(sys.argv[1], 'rb').read()
 pe = struct.unpack_from('<I', data, 0x3C)[0]
-magic, = struct.unpack_from('<H', data, pe + 24)
-directories = pe + 24 + (112 if magic == 0x20B else 96)
-key = 'LegalCopyright\0'.encode('utf-16-le')
-at = data.find(key) + len(key)
+directories = pe + 24 + (112 if struct.unpack_from('<H', data, pe + 24)[0] == 0x20B else 96)
+at = data.find('LegalCopyright\0'.encode('utf-16-le')) + 30
 at += (-at) % 4
-text = data[at:data.find(b'\0\0', at) + 1].decode('utf-16-le').rstrip('\0') if at > len(key) else ''
-print(struct.unpack_from('<I', data, directories + 8 * 4 + 4)[0], text)
+print(struct.unpack_from('<I', data, directories + 36)[0], data[at:data.find(b'\0\0', at) + 1].decode('utf-16-le'))
 EOF
-}
-read -r certificates copyright < <(pe_signing)
+)
 signature_ok() {
-  if [ -z "${EVALUATOR_SIGN_PKCS12:-}" ]; then
-    [ "$certificates" = 0 ]
-    return
-  fi
-  local pass=file:$EVALUATOR_SIGN_PASSWORD_FILE
-  { openssl pkcs12 -in "$EVALUATOR_SIGN_PKCS12" -passin "$pass" -nokeys 2>/dev/null ||
-    openssl pkcs12 -legacy -in "$EVALUATOR_SIGN_PKCS12" -passin "$pass" -nokeys; } >"$out/signer.pem" &&
-    cat /etc/ssl/certs/ca-certificates.crt >>"$out/signer.pem" 2>/dev/null
+  [ -n "${EVALUATOR_SIGN_PKCS12:-}" ] || { [ "$certificates" = 0 ]; return; }
+  openssl pkcs12 -in "$EVALUATOR_SIGN_PKCS12" -passin "file:$EVALUATOR_SIGN_PASSWORD_FILE" -nokeys \
+    -out "$out/signer.pem" && cat /etc/ssl/certs/ca-certificates.crt >>"$out/signer.pem" 2>/dev/null
   osslsigncode verify -in "$exe" -CAfile "$out/signer.pem" >"$out/verify.log" 2>&1 ||
     { sed 's/^/  /' "$out/verify.log"; return 1; }
 }
