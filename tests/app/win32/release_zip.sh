@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A release zip as the factory gets it (scripts/package-zip), on the run's Wine
-# prefix and X server: it holds only the stripped evaluator-station.exe and
-# README.txt; the .exe's version record carries the version, its manifest
+# prefix and X server: it holds only the stripped evaluator-station.exe,
+# README.txt and LICENSES.txt; the .exe is signed as scripts/package-zip was
+# told; its version record carries the version and copyright, its manifest
 # asks for no elevation, it is at most 450 kB and needs no DLL but the
 # system's own; unzipped into a fresh folder named in Chinese it starts, shows
 # its window with the photograph and 0/0, and a left double-click on the count
@@ -48,8 +49,8 @@ same() { # a b fuzz pixels
 }
 
 echo "--- $(basename "$zip")"
-expect "the zip holds evaluator-station.exe and README.txt, nothing else" \
-  test "$(unzip -Z1 "$zip" | sort | tr '\n' ' ')" = "README.txt evaluator-station.exe "
+expect "the zip holds evaluator-station.exe, README.txt and LICENSES.txt, nothing else" \
+  test "$(unzip -Z1 "$zip" | sort | tr '\n' ' ')" = "LICENSES.txt README.txt evaluator-station.exe "
 unzip -q "$zip" -d "$folder"
 exe=$folder/evaluator-station.exe
 # The PE file's symbol table and the version record: FILEVERSION in the fixed
@@ -129,6 +130,35 @@ only_system_dlls() {
 size=$(stat -c %s "$exe")
 expect "the stripped .exe is at most 450 kB ($size bytes)" test "$size" -le 450000
 expect "the .exe imports only the system's own DLLs ($(pe_read imports | tr ' ' ','))" only_system_dlls
+# LICENSES.txt (the station's MIT License; the MinGW-w64, winpthreads and GCC
+# notices), the version record's "LegalCopyright", and the signature: with a
+# certificate given, a valid Authenticode signature by it (checked against the
+# certificates of its PKCS#12 file and the system's); without, an empty
+# certificate table (PE directory entry 4).
+licenses_ok() {
+  grep -q $'\r$' "$folder/LICENSES.txt" && [ "$(grep -cE '^(MIT License|License: ZPL-2.1|Files: mingw-w64-libraries/winpthreads/\*|GCC RUNTIME LIBRARY EXCEPTION)' "$folder/LICENSES.txt")" -ge 4 ]
+}
+read -r certificates copyright < <(python3 - "$exe" <<'EOF'
+import struct, sys
+data = open(sys.argv[1], 'rb').read()
+pe = struct.unpack_from('<I', data, 0x3C)[0]
+directories = pe + 24 + (112 if struct.unpack_from('<H', data, pe + 24)[0] == 0x20B else 96)
+at = data.find('LegalCopyright\0'.encode('utf-16-le')) + 30
+at += (-at) % 4
+print(struct.unpack_from('<I', data, directories + 36)[0], data[at:data.find(b'\0\0', at) + 1].decode('utf-16-le'))
+EOF
+)
+signature_ok() {
+  [ -n "${EVALUATOR_SIGN_PKCS12:-}" ] || { [ "$certificates" = 0 ]; return; }
+  openssl pkcs12 -in "$EVALUATOR_SIGN_PKCS12" -passin "file:$EVALUATOR_SIGN_PASSWORD_FILE" -nokeys \
+    -out "$out/signer.pem" && cat /etc/ssl/certs/ca-certificates.crt >>"$out/signer.pem" 2>/dev/null
+  osslsigncode verify -in "$exe" -CAfile "$out/signer.pem" >"$out/verify.log" 2>&1 ||
+    { sed 's/^/  /' "$out/verify.log"; return 1; }
+}
+expect "LICENSES.txt holds the MIT License and the MinGW-w64, winpthreads and GCC notices" licenses_ok
+expect "the version record's copyright line (\"$copyright\")" eval '[[ $copyright == Copyright*MIT* ]]'
+expect "$([ -n "${EVALUATOR_SIGN_PKCS12:-}" ] && echo "signed and the signature verifies" ||
+  echo "not signed (no certificate given)") (certificate table: $certificates bytes)" signature_ok
 readme_ok() { head -n 1 "$folder/README.txt" | grep -q " $version " && grep -q $'\r$' "$folder/README.txt"; }
 expect "README.txt names the version and has Windows line ends" readme_ok
 if [ -n "$static_only" ]; then
