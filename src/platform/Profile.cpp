@@ -858,8 +858,9 @@ DWORD replaceFile(const Target& target, const std::string& bytes) {
     } else if (::fstat(target.dir.get(), &dirStat) == 0 && ::fstat(fd.get(), &st) == 0 &&
                st.st_gid != dirStat.st_gid) {
         // Only a member of the group may give it the group; a file of one's own
-        // in a folder of another group keeps the writer's.
-        (void)::fchown(fd.get(), static_cast<uid_t>(-1), dirStat.st_gid);
+        // in a folder of another group keeps the writer's, and that is no error.
+        [[maybe_unused]] const int regrouped =
+            ::fchown(fd.get(), static_cast<uid_t>(-1), dirStat.st_gid);
     }
     if (error == ERROR_SUCCESS) {
         error = writeAll(fd.get(), bytes);
