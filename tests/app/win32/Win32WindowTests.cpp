@@ -13,8 +13,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -32,14 +35,21 @@ struct Image {
 };
 
 Image copyOf(const BackBuffer& buffer) {
-    Image image{buffer.width(), buffer.height(), {}};
-    image.pixels.reserve(static_cast<std::size_t>(image.width) * image.height);
-    for (int y = 0; y < image.height; ++y) {
-        for (int x = 0; x < image.width; ++x) {
-            image.pixels.push_back(buffer.pixel(x, y));
-        }
-    }
-    return image;
+    return Image{buffer.width(), buffer.height(), buffer.pixels()};
+}
+
+// What the screen shows of a window's client area (in a Wine virtual desktop
+// too: its screen is that desktop).
+Image onScreen(HWND hwnd) {
+    RECT client{};
+    GetClientRect(hwnd, &client);
+    POINT origin{0, 0};
+    ClientToScreen(hwnd, &origin);
+    BackBuffer copy(client.right, client.bottom);
+    HDC screen = GetDC(nullptr);
+    BitBlt(copy.dc(), 0, 0, client.right, client.bottom, screen, origin.x, origin.y, SRCCOPY);
+    ReleaseDC(nullptr, screen);
+    return copyOf(copy);
 }
 
 // A PNG written by the Qt window's tests, decoded by WIC.
@@ -159,22 +169,34 @@ protected:
         return copyOf(window_->backBuffer());
     }
     void keep(const BackBuffer& buffer, const char* name) {
-        const std::wstring dir = programDirectory() + L"\\states";
+        std::wstring dir = programDirectory() + L"\\states";
         CreateDirectoryW(dir.c_str(), nullptr);
+        if (const char* screen = std::getenv("EVALUATOR_SCREEN")) { // one folder per screen
+            dir += L"\\" + wideText(screen);
+            CreateDirectoryW(dir.c_str(), nullptr);
+        }
         EXPECT_TRUE(buffer.saveBmp(dir + L"\\" + wideText(name) + L".bmp"));
     }
 
     // The four states of the comparison, in the order the Qt window's tests
     // draw them: idle after five ticks, key 3 asked, passed, failed (key 4
-    // asked, key 5 pressed).
-    std::map<std::string, Image> drawStates() {
+    // asked, key 5 pressed). With a check, the window is on the screen and
+    // the check runs in each state.
+    std::map<std::string, Image> drawStates(std::function<void(const std::string&)> check = {}) {
         std::map<std::string, Image> states;
         auto capture = [&](const char* name) {
             states[name] = drawn();
             keep(window_->backBuffer(), name);
+            if (check) {
+                window_->paintNow();
+                check(name);
+            }
         };
         FakeKind hid;
         startStation({{&hid, "HID"}});
+        if (check) {
+            window_->show(SW_SHOWNOACTIVATE);
+        }
         tickWindow(5);
         capture("idle");
         hid.present = true;
@@ -194,6 +216,9 @@ protected:
         failing.present = true;
         failing.keys = {1, 2, 3, 5};
         startStation({{&failing, "HID"}});
+        if (check) {
+            window_->show(SW_SHOWNOACTIVATE);
+        }
         tickWindow(6);
         capture("failed");
         EXPECT_EQ(form_->lbCount->text(), "0/1");
@@ -370,6 +395,146 @@ TEST_F(Win32WindowTest, RepaintsOnlyWhatATickChanged) {
     const Image painted = copyOf(window_->backBuffer()); // before drawn() paints it whole
     EXPECT_TRUE(painted.pixels == drawn().pixels);
     stopStation(); // before the kind its device object reports its end to
+}
+
+// Where the vivid pixels of an area are (the lit lamps, the markers, the result
+// pictures; nothing of the grey photograph is): left, top, right, bottom.
+using Box = std::array<int, 4>;
+template <class PixelAt> Box vividBox(int width, int height, PixelAt pixelAt) {
+    Box box{width, height, -1, -1};
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const std::uint32_t c = pixelAt(x, y);
+            const int channels[] = {int(c >> 16 & 0xFF), int(c >> 8 & 0xFF), int(c & 0xFF)};
+            const auto [low, high] = std::minmax_element(std::begin(channels), std::end(channels));
+            if (*high - *low > 90 && *high > 120) {
+                box = {std::min(box[0], x), std::min(box[1], y), std::max(box[2], x + 1),
+                       std::max(box[3], y + 1)};
+            }
+        }
+    }
+    return box;
+}
+
+// The window as the operator sees it on this screen at its scale, in every
+// state. screens.sh runs this for each scale and screen of its table, and
+// names the one it set up in EVALUATOR_SCREEN ("144 1920x1080").
+TEST_F(Win32WindowTest, ShowsEachStateAtTheScreensScale) {
+    PictureSet sources(GetModuleHandleW(nullptr));
+    ModelPainter labels(sources); // at 1: a label of the scaled size, in the scaled font
+    drawStates([&](const std::string& state) {
+        SCOPED_TRACE(state);
+        HWND hwnd = window_->handle();
+        HDC screenDc = GetDC(nullptr);
+        const int dpi = GetDeviceCaps(screenDc, LOGPIXELSY);
+        ReleaseDC(nullptr, screenDc);
+        MONITORINFO monitor{};
+        monitor.cbSize = sizeof(monitor);
+        GetMonitorInfoW(MonitorFromWindow(hwnd, MONITOR_DEFAULTTONEAREST), &monitor);
+        const RECT& work = monitor.rcWork;
+        if (const char* wanted = std::getenv("EVALUATOR_SCREEN")) {
+            const RECT& screen = monitor.rcMonitor;
+            EXPECT_EQ(std::to_string(dpi) + " " + std::to_string(screen.right - screen.left) + "x" +
+                          std::to_string(screen.bottom - screen.top),
+                      wanted)
+                << "the prefix did not give the screen asked for";
+        }
+        // Wholly on the work area, title bar included, at the screen's scale
+        // or, where that does not fit, as large as fits.
+        RECT outer{};
+        RECT client{};
+        GetWindowRect(hwnd, &outer);
+        GetClientRect(hwnd, &client);
+        POINT origin{0, 0};
+        ClientToScreen(hwnd, &origin);
+        EXPECT_TRUE(outer.left >= work.left && outer.top >= work.top && outer.right <= work.right &&
+                    outer.bottom <= work.bottom);
+        const LayoutScale& scale = window_->scale();
+        EXPECT_EQ(client.right, scale.toDevice(kClientWidth));
+        EXPECT_EQ(client.bottom, scale.toDevice(kClientHeight));
+        const double frameWidth = outer.right - outer.left - client.right;
+        const double frameHeight = outer.bottom - outer.top - client.bottom;
+        const bool fits = kClientWidth * dpi / 96.0 + frameWidth <= work.right - work.left &&
+                          kClientHeight * dpi / 96.0 + frameHeight <= work.bottom - work.top;
+        if (fits) {
+            EXPECT_DOUBLE_EQ(scale.factor(), dpi / 96.0);
+        } else {
+            EXPECT_TRUE(outer.right - outer.left >= work.right - work.left - 1 ||
+                        outer.bottom - outer.top >= work.bottom - work.top - 1)
+                << "shrunk more than the work area needs";
+        }
+        // The screen shows the buffer, drawn at that scale, not a stretched copy.
+        const Image shot = onScreen(hwnd);
+        ASSERT_TRUE(shot.pixels == copyOf(window_->backBuffer()).pixels);
+        // Each picture over the photograph where the layout puts it, times the scale.
+        for (const auto& widget : form_->model().widgets()) {
+            const Picture* picture = sources.find(widget->picture());
+            if (widget->group() == 0 || !widget->isVisible() || !picture) {
+                continue;
+            }
+            const WidgetRect& box = widget->geometry();
+            const int left = box.left + (widget->centred() ? (box.width - picture->width) / 2 : 0);
+            const int top = box.top + (widget->centred() ? (box.height - picture->height) / 2 : 0);
+            const Box own = vividBox(picture->width, picture->height, [&](int x, int y) {
+                const std::uint32_t c = picture->bits[y * picture->width + x];
+                return c >> 24 >= 128 ? c : 0u;
+            });
+            const WidgetRect area = scale.toDevice(box);
+            const Box seen = vividBox(area.width, area.height, [&](int x, int y) {
+                return shot.at(area.left + x, area.top + y);
+            });
+            const Box want = {
+                scale.toDevice(left + own[0]) - area.left, scale.toDevice(top + own[1]) - area.top,
+                scale.toDevice(left + own[2]) - area.left, scale.toDevice(top + own[3]) - area.top};
+            for (int edge = 0; edge < 4; ++edge) {
+                EXPECT_NEAR(seen[edge], want[edge], 1) << widget->objectName() << " edge " << edge;
+            }
+        }
+        // Each label's text in its font at the scaled pixel height.
+        for (const Widget* label : {form_->lbCount, form_->lbStatus, form_->lbDevType}) {
+            const WidgetRect box = scale.toDevice(label->geometry());
+            Widget alone(WidgetKind::Label, "", {0, 0, box.width, box.height}, 0, true);
+            const WidgetFont& font = label->font();
+            alone.setFont({font.family, scale.fontPixels(font.pixelHeight), font.bold});
+            alone.setAlignment(label->alignment());
+            alone.setText(label->text());
+            BackBuffer buffer(box.width, box.height);
+            labels.paintLabel(buffer.dc(), alone);
+            const Image text = copyOf(buffer);
+            int off = 0;
+            for (int y = 0; y < box.height; ++y) {
+                for (int x = 0; x < box.width; ++x) {
+                    off += shot.at(box.left + x, box.top + y) != text.at(x, y);
+                }
+            }
+            EXPECT_EQ(off, 0) << label->objectName() << " \"" << label->text() << "\"";
+        }
+    });
+}
+
+// Moved to a monitor of another scale, the window is drawn and sized anew at
+// it, where Windows suggests (kept on that work area), and clicks follow.
+TEST_F(Win32WindowTest, LaysItselfOutAgainAtANewMonitorsDpi) {
+    writeIni("[COUNT]\r\nPassed=3\r\nTotal=5\r\n");
+    FakeKind none;
+    startStation({{&none, "HID"}});
+    const double before = window_->scale().factor();
+    RECT suggested{-50, 40, 1500, 1400};
+    SendMessageW(window_->handle(), 0x02E0, MAKEWPARAM(144, 144),
+                 reinterpret_cast<LPARAM>(&suggested));
+    RECT outer{};
+    GetWindowRect(window_->handle(), &outer);
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof(monitor);
+    GetMonitorInfoW(MonitorFromWindow(window_->handle(), MONITOR_DEFAULTTONEAREST), &monitor);
+    EXPECT_GE(window_->scale().factor(), before);
+    EXPECT_EQ(window_->backBuffer().width(), window_->scale().toDevice(kClientWidth));
+    EXPECT_EQ(outer.left, monitor.rcWork.left);
+    EXPECT_LE(outer.bottom, monitor.rcWork.bottom);
+    const int x = window_->scale().toDevice(600);
+    const int y = window_->scale().toDevice(50);
+    SendMessageW(window_->handle(), WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(x, y));
+    EXPECT_EQ(form_->lbCount->text(), "0/0");
 }
 
 // A count too wide for its label is drawn whole in a smaller font.
