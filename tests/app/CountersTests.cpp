@@ -220,37 +220,24 @@ TEST_F(CountersTest, ProgramInAFolderNamedOutsideTheAnsiCodePage) {
     EXPECT_EQ(lastError(), "Unable to write to " + ini);
 }
 
-// A folder deeper than MAX_PATH on a volume without short names: on a system
-// that takes no long paths the operator is told so at start, and the profile
-// functions never see the name; where it takes them, the counts work as
-// anywhere (on the Windows build's simulated machine, files are opened with the
-// ANSI functions, which take no such path: that half runs on Linux).
-TEST_F(CountersTest, FolderDeeperThanMaxPath) {
+// A folder deeper than MAX_PATH on a volume without short names, on a system
+// that takes no long paths: the operator is told at start, and the profile
+// functions never see the name (the real .exe in such a folder: station_window.sh).
+TEST_F(CountersTest, FolderDeeperThanMaxPathWhereNoLongPathWorks) {
     const auto folder = dir_ / std::string(150, 'd') / std::string(150, 'e');
     const std::string ini = (folder / "test.ini").string();
     sim::machine().setModuleFileName((folder / "evaluator-station").string());
     sim::machine().failAlways("RtlAreLongPathsEnabled", ERROR_CALL_NOT_IMPLEMENTED);
     startHid();
-    EXPECT_EQ(window_.errors, std::vector<std::string>{"Unable to use " + ini +
-                                                       ": its path is too long. Move the station's "
-                                                       "folder to a shorter path."});
-    EXPECT_EQ(sim::machine().calls("GetPrivateProfileStringA"), 0u);
+    EXPECT_EQ(lastError(),
+              "Unable to use " + ini +
+                  ": its path is too long. Move the station's folder to a shorter path.");
     hid.present = true;
     deliverTick();
     EXPECT_EQ(lastError(), "Unable to write to " + ini);
-    EXPECT_EQ(sim::machine().calls("WritePrivateProfileStringA"), 0u);
-#ifndef _WIN32
-    form_.reset();
-    window_.errors.clear();
-    sim::machine().failAlways("RtlAreLongPathsEnabled", 0);
-    std::filesystem::create_directories(folder);
-    std::ofstream(ini, std::ios::binary) << "[COUNT]\r\nPassed=3\r\nTotal=5\r\n";
-    hid.present = false;
-    startHid();
-    passOnce();
-    EXPECT_EQ(form_->lbCount->text(), "4/6");
-    EXPECT_TRUE(window_.errors.empty());
-#endif
+    EXPECT_EQ(sim::machine().calls("GetPrivateProfileStringA") +
+                  sim::machine().calls("WritePrivateProfileStringA"),
+              0u);
 }
 
 TEST_F(CountersTest, ClosingStopsTheTimerAndReleasesTheFile) {

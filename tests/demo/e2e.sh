@@ -21,10 +21,9 @@ if [ "${1:-}" = --inside ]; then # under Xvfb: one scenario
   cp "$station" "$dir/evaluator-station"
   mkdir -p "$out/$scenario"
   if [[ $scenario == place-* ]]; then
-    # scripts/run's places on this screen (the scenario's name): the idle
-    # station's count, words, lamps and markers all show, none covered by the
-    # virtual evaluator. What shows there is the photograph (lamps, markers),
-    # or black with white text (labels); on these screens it is drawn at 100 %.
+    # scripts/run's places on this screen: the idle station's lamps and markers
+    # show the photograph (it is drawn at 100 % here), its labels their black,
+    # none covered by the virtual evaluator.
     unset QT_QPA_PLATFORM
     root=$(cd "$(dirname "$0")/../.." && pwd)
     # shellcheck source=../../scripts/window-places
@@ -35,8 +34,7 @@ if [ "${1:-}" = --inside ]; then # under Xvfb: one scenario
     EVALUATOR_SIM_DEVICES="$dir/socket" "$dir/evaluator-station" $(station_geometry) >/dev/null 2>&1 &
     st=$!
     sleep 4
-    shot=$out/$scenario/screen.png
-    import -window root "$shot"
+    import -window root "$out/$scenario/screen.png"
     read -r x y < <(xwininfo -root -tree | grep -F '"Evaluator Test Station":' |
       sed -E 's/.* ([0-9]+)x([0-9]+)\+(-?[0-9]+)\+(-?[0-9]+) .*/\1 \3 \4/' | sort -n | tail -n 1 | cut -d' ' -f2-)
     convert -size 690x643 xc:black "$root/resources/evaluator.jpg" -geometry +45+7 -composite "$dir/photo.png"
@@ -44,17 +42,17 @@ if [ "${1:-}" = --inside ]; then # under Xvfb: one scenario
     for place in 17x18+323+319 17x18+356+310 17x18+389+298 17x18+419+288 17x18+451+280 16x17+493+288 \
       46x35+273+511 46x35+327+490 46x35+379+469 46x35+429+449 46x35+478+430 46x35+526+412 \
       label:170x57+512+24 label:282x30+376+600 label:97x42+24+541; do
-      box=${place#label:} size=${box%%+*} at=${box#*+}
-      convert "$shot" -crop "$size+$((x + ${at%+*}))+$((y + ${at#*+}))" +repage "$dir/seen.png"
-      if [ "$box" != "$place" ]; then # the label's own black, but for its white text
+      box=${place#label:} at=${place#*+}
+      convert "$out/$scenario/screen.png" -crop "${box%%+*}+$((x + ${at%+*}))+$((y + ${at#*+}))" +repage "$dir/seen.png"
+      convert "$dir/photo.png" -crop "$box" +repage "$dir/want.png"
+      if [ "$box" != "$place" ]; then # black, but for its white text
         ok=$(convert "$dir/seen.png" -threshold 1% -format '%[fx:mean <= 0.3]' info:)
       else
-        convert "$dir/photo.png" -crop "$box" +repage "$dir/want.png"
-        ok=$([ "$(compare -metric AE -fuzz 10% "$dir/seen.png" "$dir/want.png" null: 2>&1 | sed -E 's/[^0-9].*//')" -le 4 ] && echo 1 || echo 0)
+        ok=$(compare -metric AE -fuzz 10% "$dir/seen.png" "$dir/want.png" null: 2>&1 | awk '{ print $1 <= 4 }')
       fi
       [ "$ok" = 1 ] || { echo "$scenario: FAILED: the station's $place is covered"; fail=1; }
     done
-    [ $fail = 0 ] && echo "$scenario: nothing of the station's count, words, lamps or markers covered"
+    [ $fail = 1 ] || echo "$scenario: nothing of the station's count, words, lamps or markers covered"
     exit $fail
   fi
   extra=()

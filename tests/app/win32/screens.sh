@@ -1,43 +1,33 @@
 #!/usr/bin/env bash
-# The window on every screen of the table below, at its scale, in each state
+# The window on each screen of the table below, at its scale, in each state
 # (Win32WindowTest.ShowsEachStateAtTheScreensScale): LogPixels set in the run's
 # prefix for each row, a screen smaller than the X server's as a Wine virtual
 # desktop of that size. The prefix gets its own settings back at the end: a
 # virtual desktop leaves its size as the prefix's screen for later programs.
 #   screens.sh <app_win32_window_tests.exe> <display dir>
 set -uo pipefail
-exe=$1
-xdir=$2
 wine=${WINE:-/usr/lib/wine/wine64}
-command -v xdpyinfo >/dev/null || { echo "SKIP: no xdpyinfo"; exit 77; }
-[ -s "$xdir/display" ] || { echo "SKIP: no X server (xvfb.sh)"; exit 77; }
-export DISPLAY=":$(tr -d '[:space:]' <"$xdir/display")" WINEDEBUG=-all
+[ -s "$2/display" ] && command -v xdpyinfo >/dev/null || { echo "SKIP: no X server or xdpyinfo"; exit 77; }
+export DISPLAY=":$(tr -d '[:space:]' <"$2/display")" WINEDEBUG=-all
 read -r xw xh < <(xdpyinfo | sed -nE 's/^ *dimensions: *([0-9]+)x([0-9]+) pixels.*/\1 \2/p')
 key='HKCU\Control Panel\Desktop'
 before=$("$wine" reg query "$key" /v LogPixels 2>/dev/null | sed -nE 's/.*REG_DWORD *0x([0-9a-f]+).*/\1/p')
 logpixels() { "$wine" reg add "$key" /v LogPixels /t REG_DWORD /d "$1" /f >/dev/null 2>&1; }
-virtual=
 restore() {
   if [ -n "$before" ]; then logpixels $((16#$before)); else "$wine" reg delete "$key" /v LogPixels /f >/dev/null 2>&1; fi
-  [ -z "$virtual" ] || "$wine" explorer "/desktop=screens,${xw}x$xh" cmd /c exit >/dev/null 2>&1
+  "$wine" explorer "/desktop=screens,${xw}x$xh" cmd /c exit >/dev/null 2>&1
 }
 trap restore EXIT
-
 failures=0
-# LogPixels (96 is 100 %) and screen
-while read -r dpi screen; do
-  w=${screen%x*} h=${screen#*x}
-  if [ "$w" -gt "$xw" ] || [ "$h" -gt "$xh" ]; then
+while read -r dpi screen; do # LogPixels (96 is 100 %) and screen
+  if [ "${screen%x*}" -gt "$xw" ] || [ "${screen#*x}" -gt "$xh" ]; then
     echo "skipped: $dpi dpi on $screen (the X server has ${xw}x$xh)"
     continue
   fi
   logpixels "$dpi"
-  run=("$wine" "$exe")
-  if [ "$screen" != "${xw}x$xh" ]; then
-    run=("$wine" explorer "/desktop=screen-$screen,$screen" "$exe")
-    virtual=1
-  fi
-  out=$(EVALUATOR_SCREEN="$dpi $screen" "${run[@]}" --gtest_filter='*ShowsEachStateAtTheScreensScale' </dev/null 2>&1)
+  run=("$wine")
+  [ "$screen" = "${xw}x$xh" ] || run+=(explorer "/desktop=screen-$screen,$screen")
+  out=$(EVALUATOR_SCREEN="$dpi $screen" "${run[@]}" "$1" --gtest_filter='*ShowsEachStateAtTheScreensScale' </dev/null 2>&1)
   if grep -q '^\[  PASSED  \] 1 test' <<<"$out"; then
     echo "ok: $dpi dpi on $screen"
   else
