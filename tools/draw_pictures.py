@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Draw the test station's window pictures into resources/.
+"""Draw the test station's window pictures and its icon into resources/.
 
 The station's window is a photograph of the evaluator with small pictures laid
 over its lamps and keys.  Rather than keep hand-edited binaries, every picture
@@ -16,6 +16,11 @@ Coordinates.  The photograph (600 x 629) is drawn centred and unscaled in the
 minus (45, 7).  The lamp pictures and key markers are placed by window position,
 so the lamps and keys of the photograph must sit exactly under them; their
 places below are given in photograph coordinates.
+
+The icon (resources/station.ico, the .exe's; and a 128-pixel PNG for the Linux
+package's desktop entry) is the evaluator's silhouette seen from the front: its
+light body, the dark window with the star lamps and the power lamp, and the six
+keys rising to the right.
 
 Shapes are drawn at several times the final size and scaled down, which gives
 smooth, anti-aliased edges.  The transparent pictures are palette GIFs with one
@@ -34,8 +39,13 @@ except ImportError:  # pragma: no cover - depends on the machine
     sys.exit("draw_pictures: PIL is missing (Debian: apt-get install python3-pil; "
              "run with the system python3)")
 
+import io
+import struct
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 OUT_DIR = os.path.normpath(os.path.join(HERE, "..", "resources"))
+DESKTOP_ICON = os.path.normpath(os.path.join(HERE, "..", "packaging", "linux", "evaluator-station.png"))
+ICON_SIZES = (16, 20, 24, 32, 40, 48, 64, 256)  # what Explorer and the task bar ask for, 100-200 %
 
 # PIL's eight-coefficient projective warp (output pixel -> source pixel).
 PROJECTIVE_WARP = Image.Transform(2)
@@ -623,8 +633,88 @@ def draw_power():
     return down(img, POWER_SIZE)
 
 
+# --- The icon -----------------------------------------------------------------
+
+
+def draw_icon(size):
+    """The evaluator from the front on a transparent ground, size x size. Drawn
+    in a 64-unit box; below 32 pixels the lamps and keys are drawn larger, so
+    that they stay dots rather than melt into the body."""
+    ss = 16
+    k = size * ss / 64.0
+    small = size < 32
+    img = Image.new("RGBA", (size * ss, size * ss), (0, 0, 0, 0))
+    d = ImageDraw.Draw(img)
+
+    def box(x0, y0, x1, y1):
+        return (x0 * k, y0 * k, x1 * k, y1 * k)
+
+    # The body: its top lit, its front face a shade darker, a dark outline
+    # that keeps it apart from a light task bar.
+    d.rounded_rectangle(box(1, 9, 63, 57), radius=7 * k, fill=(58, 60, 66, 255))
+    body = Image.new("L", img.size, 0)
+    ImageDraw.Draw(body).rounded_rectangle(box(3, 11, 61, 51), radius=5.5 * k, fill=255)
+    img.alpha_composite(gradient_fill(img.size, body, (236, 237, 240), (178, 180, 186)))
+    d.rounded_rectangle(box(3, 50, 61, 55), radius=2.5 * k, fill=(128, 130, 137, 255))
+    # The smoked window with five red star lamps and the blue power lamp.
+    d.rounded_rectangle(box(7, 15, 57, 28), radius=3 * k, fill=(26, 22, 28, 255))
+    lamp = 2.9 if small else 2.4
+    for i in range(5):
+        cx = 13 + i * 7.4
+        d.ellipse(box(cx - lamp, 21.5 - lamp, cx + lamp, 21.5 + lamp), fill=(232, 40, 36, 255))
+    d.ellipse(box(51 - lamp, 21.5 - lamp, 51 + lamp, 21.5 + lamp), fill=(60, 140, 255, 255))
+    # Six keys, key 1 lowest on the left, key 6 highest on the right.
+    key = 4.6 if small else 3.9
+    for i in range(6):
+        cx, cy = 10 + i * 8.8, 44.5 - i * 1.9
+        d.ellipse(box(cx - key, cy - key, cx + key, cy + key), fill=(44, 48, 58, 255))
+        if not small:
+            d.ellipse(box(cx - key * 0.55, cy - key * 0.7, cx + key * 0.2, cy - key * 0.1),
+                      fill=(98, 104, 118, 255))
+    # An average of each pixel's 16 x 16 samples: clean edges, and flat areas
+    # that stay flat (half the PNG bytes of a Lanczos filter's).
+    return img.resize((size, size), Image.Resampling.BOX)
+
+
+def save_ico(path, sizes):
+    """A Windows icon file: the sizes up to 32 as 32-bit bitmaps with their AND
+    mask, as every shell reads them; the larger ones as PNG, which Windows reads
+    from Vista on and which keeps the program small (a 64-pixel bitmap alone
+    is 17 kB)."""
+    images = []
+    for size in sizes:
+        pic = draw_icon(size)
+        if size > 32:
+            data = io.BytesIO()
+            pic.save(data, "PNG", optimize=True)
+            images.append((size, data.getvalue()))
+            continue
+        r, g, b, a = pic.split()
+        rows = Image.merge("RGBA", (b, g, r, a)).transpose(Image.Transpose.FLIP_TOP_BOTTOM).tobytes()
+        stride = ((size + 31) // 32) * 4
+        mask = bytearray()
+        flipped = a.transpose(Image.Transpose.FLIP_TOP_BOTTOM).tobytes()
+        for y in range(size):
+            row = 0
+            for x in range(size):
+                row = (row << 1) | (1 if flipped[y * size + x] == 0 else 0)
+            bits = row << (stride * 8 - size)
+            mask += bits.to_bytes(stride, "big")
+        header = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 32, 0, len(rows) + len(mask), 0, 0, 0, 0)
+        images.append((size, header + rows + bytes(mask)))
+    out = struct.pack("<HHH", 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    for size, data in images:
+        out += struct.pack("<BBBBHHII", size % 256, size % 256, 0, 0, 1, 32, len(data), offset)
+        offset += len(data)
+    with open(path, "wb") as f:
+        f.write(out + b"".join(data for _, data in images))
+
+
 def main():
     os.makedirs(OUT_DIR, exist_ok=True)
+    save_ico(os.path.join(OUT_DIR, "station.ico"), ICON_SIZES)
+    draw_icon(128).save(DESKTOP_ICON, "PNG", optimize=True)
     photo = draw_photo()
     photo.info.clear()
     photo.save(os.path.join(OUT_DIR, "evaluator.jpg"), "JPEG", quality=90, optimize=True, progressive=True)

@@ -6,6 +6,8 @@
 // handler turns into an error box (the one exception the station raises).
 #pragma once
 
+#include "Utf16.h"
+
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -17,13 +19,27 @@ public:
     explicit ProfileWriteError(const std::string& path);
 };
 
+// "Unable to use <full path>: ..." when the file's path is too long for the
+// system's profile functions (ProfileFile::reachable).
+class ProfilePathError : public std::runtime_error {
+public:
+    explicit ProfilePathError(const std::string& path);
+};
+
 class ProfileFile {
 public:
     // Opening reads and creates nothing; the first write creates the file. An
     // empty path names no file: reads give their default, writes are refused.
-    explicit ProfileFile(std::string path) : path_(std::move(path)) {}
+    explicit ProfileFile(std::string path);
 
     const std::string& path() const { return path_; }
+
+    // False when the profile functions cannot be given the file at all: its
+    // path is too long for this system and has no short form that is short
+    // enough. Reads then give their default and writes are refused, without
+    // asking the system (Wine's profile functions read and write a name made
+    // of what lies on their stack when given a path that long).
+    bool reachable() const { return reachable_; }
 
     // The key's text as a signed 32-bit integer. A missing file, section or
     // key gives defaultValue; text that is not a decimal number in range gives
@@ -35,7 +51,9 @@ public:
     void writeInteger(const char* section, const char* key, std::int32_t value);
 
 private:
-    std::string path_;
+    std::string path_; // UTF-8, as the error boxes show it
+    WideString name_;  // what the profile functions are given
+    bool reachable_;
 };
 
 // Decimal text to a signed 32-bit integer: an optional sign and digits, nothing

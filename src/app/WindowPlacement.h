@@ -26,3 +26,11 @@ inline ScreenPoint placeOnWorkArea(const ScreenArea& work, int width, int height
     return {std::max(work.left, work.left + (work.width - width) / 2),
             std::max(work.top, work.top + (work.height - height) / 2)};
 }
+
+// A window that wants its top-left corner at `at` (moved to another screen, or
+// grown with its scale), moved as little as keeps it whole on the work area;
+// where it is larger, its top-left corner stays on it.
+inline ScreenPoint keepOnWorkArea(const ScreenArea& work, ScreenPoint at, int width, int height) {
+    return {std::max(work.left, std::min(at.x, work.left + work.width - width)),
+            std::max(work.top, std::min(at.y, work.top + work.height - height))};
+}

@@ -169,6 +169,12 @@ void TMainForm::FormCreate() {
     FMarqueePos = 0;
     FMarqueeDir = 1;
     HideTagged();
+    // A file the system cannot reach by its path (a folder too deep) would show
+    // 0/0 and refuse the first unit's count: the operator is told now, once
+    // the window is set up.
+    if (!FIniFile->reachable()) {
+        throw ProfilePathError(FIniFile->path());
+    }
 }
 
 void TMainForm::FormClose() {

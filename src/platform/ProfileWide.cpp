@@ -105,4 +105,14 @@ BOOL WriteStringW(NarrowWriteString narrow, LPCWSTR section, LPCWSTR key, LPCWST
     return narrow(pointer(sectionName), pointer(keyName), pointer(text), pointer(file));
 }
 
+DWORD ShortPathNameW(LPCWSTR longPath, LPWSTR buffer, DWORD size) {
+    const WideStringView path = longPath != nullptr ? WideStringView(longPath) : WideStringView();
+    if (buffer == nullptr || size <= path.size()) {
+        return static_cast<DWORD>(path.size() + 1);
+    }
+    std::copy(path.begin(), path.end(), buffer);
+    buffer[path.size()] = 0;
+    return static_cast<DWORD>(path.size());
+}
+
 } // namespace profile

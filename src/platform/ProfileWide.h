@@ -28,4 +28,7 @@ DWORD GetStringW(NarrowGetString narrow, LPCWSTR section, LPCWSTR key, LPCWSTR d
 BOOL WriteStringW(NarrowWriteString narrow, LPCWSTR section, LPCWSTR key, LPCWSTR value,
                   LPCWSTR fileName);
 
+// GetShortPathNameW on a file system without 8.3 names: the path as it is.
+DWORD ShortPathNameW(LPCWSTR longPath, LPWSTR buffer, DWORD size);
+
 } // namespace profile

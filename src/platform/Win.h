@@ -85,7 +85,14 @@
       (section, key, defaultValue, buffer, size, fileName))                                        \
     X(BOOL, WritePrivateProfileStringW,                                                            \
       (LPCWSTR section, LPCWSTR key, LPCWSTR value, LPCWSTR fileName),                             \
-      (section, key, value, fileName))
+      (section, key, value, fileName))                                                             \
+    /* The 8.3 form of an existing path (the path itself where its volume keeps no short */        \
+    /* names): length without the zero; the size needed (with it) when the buffer is short. */     \
+    X(DWORD, GetShortPathNameW, (LPCWSTR longPath, LPWSTR shortPath, DWORD size),                  \
+      (longPath, shortPath, size))                                                                 \
+    /* TRUE where the file functions take paths of MAX_PATH and more (Windows 10 1607 on, */       \
+    /* with LongPathsEnabled and the program's longPathAware manifest; Linux). */                  \
+    X(BOOLEAN, RtlAreLongPathsEnabled, (), ())
 
 namespace win {
 

@@ -2,6 +2,7 @@
 // the double-click and the error box. The same in both windows, so tested here.
 #include "StationFixture.h"
 #include "WindowPlacement.h"
+#include "WindowScale.h"
 
 namespace {
 
@@ -161,5 +162,41 @@ INSTANTIATE_TEST_SUITE_P(
                           "SecondMonitorAbove", {-200, -900, 1440, 860}, 696, 672, {172, -806}},
                       Placement{"LowSecondMonitor", {1920, 300, 1024, 560}, 696, 672, {2084, 300}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The scale the window is drawn at: the screen's, or as large as fits with the
+// frame, not below a quarter; and at scales above and below 1, what a repaint
+// of a widget's device area must draw and where a click on its corner lands.
+TEST(WindowScale, TheScreensOrAsLargeAsFits) {
+    struct Fit {
+        double screenScale;
+        ScreenArea work;
+        double scale;
+    };
+    for (const Fit& f :
+         {Fit{1.5, {0, 0, 1920, 1040}, 1.5}, Fit{1.75, {0, 0, 1920, 1032}, 992.0 / 643},
+          Fit{1.0, {0, 0, 1024, 600}, 560.0 / 643}, Fit{1.0, {0, 0, 600, 1024}, 590.0 / 690},
+          Fit{1.0, {0, 0, 100, 80}, 0.25}, Fit{0.0, {0, 0, 800, 700}, 1.0}}) {
+        EXPECT_NEAR(
+            fittingScale(f.screenScale, f.work, 10, 40, kClientWidth, kClientHeight).factor(),
+            f.scale, 1e-9)
+            << f.work.width << "x" << f.work.height;
+    }
+    FakeWindow window;
+    TMainForm form(window, {});
+    for (double factor : {0.894, 1.25, 1.5, 1.6124, 2.0}) {
+        const LayoutScale scale(factor);
+        for (const auto& widget : form.model().widgets()) {
+            const WidgetRect box = widget->geometry();
+            const WidgetRect device = scale.toDevice(box);
+            const WidgetRect covering = scale.layoutCovering(device);
+            const ScreenPoint corner = scale.toLayout(device.left, device.top + device.height - 1);
+            EXPECT_TRUE(covering.left <= box.left && covering.top <= box.top &&
+                        covering.left + covering.width >= box.left + box.width &&
+                        covering.top + covering.height >= box.top + box.height &&
+                        box.contains(corner.x, corner.y))
+                << factor << " " << widget->objectName();
+        }
+    }
+}
 
 } // namespace

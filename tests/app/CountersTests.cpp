@@ -220,6 +220,26 @@ TEST_F(CountersTest, ProgramInAFolderNamedOutsideTheAnsiCodePage) {
     EXPECT_EQ(lastError(), "Unable to write to " + ini);
 }
 
+// A folder deeper than MAX_PATH on a volume without short names, on a system
+// that takes no long paths: the operator is told at start, and the profile
+// functions never see the name (the real .exe in such a folder: station_window.sh).
+TEST_F(CountersTest, FolderDeeperThanMaxPathWhereNoLongPathWorks) {
+    const auto folder = dir_ / std::string(150, 'd') / std::string(150, 'e');
+    const std::string ini = (folder / "test.ini").string();
+    sim::machine().setModuleFileName((folder / "evaluator-station").string());
+    sim::machine().failAlways("RtlAreLongPathsEnabled", ERROR_CALL_NOT_IMPLEMENTED);
+    startHid();
+    EXPECT_EQ(lastError(),
+              "Unable to use " + ini +
+                  ": its path is too long. Move the station's folder to a shorter path.");
+    hid.present = true;
+    deliverTick();
+    EXPECT_EQ(lastError(), "Unable to write to " + ini);
+    EXPECT_EQ(sim::machine().calls("GetPrivateProfileStringA") +
+                  sim::machine().calls("WritePrivateProfileStringA"),
+              0u);
+}
+
 TEST_F(CountersTest, ClosingStopsTheTimerAndReleasesTheFile) {
     startHid();
     ASSERT_TRUE(form_->Timer1->isActive());

@@ -21,6 +21,41 @@ if [ "${1:-}" = --inside ]; then # under Xvfb: one scenario
   trap 'kill "$ve" "$st" 2>/dev/null; wait 2>/dev/null; rm -rf "$dir"' EXIT
   cp "$station" "$dir/evaluator-station"
   mkdir -p "$out/$scenario"
+  if [[ $scenario == place-* ]]; then
+    # scripts/run's places on this screen: the idle station's lamps and markers
+    # show the photograph (it is drawn at 100 % here), its labels their black,
+    # none covered by the virtual evaluator.
+    unset QT_QPA_PLATFORM
+    root=$(cd "$(dirname "$0")/../.." && pwd)
+    # shellcheck source=../../scripts/window-places
+    source "$root/scripts/window-places"
+    place_beside_station "$evaluator" --socket "$dir/socket" --no-autopilot >/dev/null 2>&1 &
+    ve=$!
+    # shellcheck disable=SC2046
+    EVALUATOR_SIM_DEVICES="$dir/socket" "$dir/evaluator-station" $(station_geometry) >/dev/null 2>&1 &
+    st=$!
+    sleep 4
+    import -window root "$out/$scenario/screen.png"
+    read -r x y < <(xwininfo -root -tree | grep -F '"Evaluator Test Station":' |
+      sed -E 's/.* ([0-9]+)x([0-9]+)\+(-?[0-9]+)\+(-?[0-9]+) .*/\1 \3 \4/' | sort -n | tail -n 1 | cut -d' ' -f2-)
+    convert -size 690x643 xc:black "$root/resources/evaluator.jpg" -geometry +45+7 -composite "$dir/photo.png"
+    fail=0
+    for place in 17x18+323+319 17x18+356+310 17x18+389+298 17x18+419+288 17x18+451+280 16x17+493+288 \
+      46x35+273+511 46x35+327+490 46x35+379+469 46x35+429+449 46x35+478+430 46x35+526+412 \
+      label:170x57+512+24 label:282x30+376+600 label:97x42+24+541; do
+      box=${place#label:} at=${place#*+}
+      convert "$out/$scenario/screen.png" -crop "${box%%+*}+$((x + ${at%+*}))+$((y + ${at#*+}))" +repage "$dir/seen.png"
+      convert "$dir/photo.png" -crop "$box" +repage "$dir/want.png"
+      if [ "$box" != "$place" ]; then # black, but for its white text
+        ok=$(convert "$dir/seen.png" -threshold 1% -format '%[fx:mean <= 0.3]' info:)
+      else
+        ok=$(compare -metric AE -fuzz 10% "$dir/seen.png" "$dir/want.png" null: 2>&1 | awk '{ print $1 <= 4 }')
+      fi
+      [ "$ok" = 1 ] || { echo "$scenario: FAILED: the station's $place is covered"; fail=1; }
+    done
+    [ $fail = 1 ] || echo "$scenario: nothing of the station's count, words, lamps or markers covered"
+    exit $fail
+  fi
   extra=()
   [ "$scenario" = unplug ] && extra=(--unplug-runs)
   unset QT_QPA_PLATFORM # the suite runs headless; these two need the X display
@@ -76,12 +111,14 @@ rm -rf "$out"
 mkdir -p "$out"
 status=0
 pids=()
-for scenario in demo unplug; do
-  xvfb-run -a -s "-screen 0 1920x1080x24" "$0" --inside "$station" "$evaluator" "$out" "$scenario" \
+# scenario and screen
+for row in "demo 1920x1080" "unplug 1920x1080" "place-1366x768 1366x768" "place-1024x768 1024x768"; do
+  read -r scenario screen <<<"$row"
+  xvfb-run -a -s "-screen 0 ${screen}x24" "$0" --inside "$station" "$evaluator" "$out" "$scenario" \
     >"$out/$scenario.txt" 2>&1 &
   pids+=($!)
 done
 for pid in "${pids[@]}"; do wait "$pid" || status=1; done
-cat "$out/demo.txt" "$out/unplug.txt"
+cat "$out"/*.txt
 [ $status = 0 ] && echo "first run: both scenarios as expected; screenshots in $out"
 exit $status

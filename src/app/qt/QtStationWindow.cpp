@@ -12,6 +12,9 @@
 #include <QPainter>
 #include <QScreen>
 #include <QTimerEvent>
+#include <QWindow>
+
+#include <cmath>
 
 // Outside any namespace, as the resource macro requires.
 static void initStationResources() {
@@ -50,14 +53,34 @@ MouseButton buttonOf(Qt::MouseButton button) {
     }
 }
 
-void drawLabel(QPainter& painter, const Widget& label) {
-    const WidgetRect& g = label.geometry();
-    const QRect area(g.left, g.top, g.width, g.height);
+QRect toQRect(const WidgetRect& box) {
+    return QRect(box.left, box.top, box.width, box.height);
+}
+
+// The device pixels a rectangle of logical pixels covers, and back.
+QRect deviceArea(const QRect& logical, qreal ratio) {
+    const int left = static_cast<int>(std::floor(logical.x() * ratio));
+    const int top = static_cast<int>(std::floor(logical.y() * ratio));
+    return QRect(left, top,
+                 static_cast<int>(std::ceil((logical.x() + logical.width()) * ratio)) - left,
+                 static_cast<int>(std::ceil((logical.y() + logical.height()) * ratio)) - top);
+}
+
+// Before the window is first shown its frame is unknown: a window manager's
+// border and caption take about this much.
+constexpr int kFrameWidthGuess = 8;
+constexpr int kFrameHeightGuess = 40;
+
+void drawLabel(QPainter& painter, const Widget& label, const LayoutScale& scale) {
+    const QRect area = toQRect(scale.toDevice(label.geometry()));
     painter.fillRect(area, Qt::black);
     const QString text = QString::fromStdString(label.text());
-    QFont font = labelFont(label.font());
+    WidgetFont wanted = label.font();
+    wanted.pixelHeight = scale.fontPixels(wanted.pixelHeight);
+    QFont font = labelFont(wanted);
     if (label.shrinkToFit()) {
-        while (font.pixelSize() > 6 && QFontMetrics(font).horizontalAdvance(text) > g.width) {
+        while (font.pixelSize() > scale.fontPixels(6) &&
+               QFontMetrics(font).horizontalAdvance(text) > area.width()) {
             font.setPixelSize(font.pixelSize() - 1);
         }
     }
@@ -94,7 +117,6 @@ QtStationWindow::QtStationWindow(std::vector<LinkKind> kinds, QWidget* parent)
                           Qt::MSWindowsFixedSizeDialogHint) {
     initStationResources();
     setWindowTitle(QString::fromUtf8(kStationTitle));
-    setFixedSize(kClientWidth, kClientHeight);
     setAttribute(Qt::WA_OpaquePaintEvent);
     setMouseTracking(true);
     QFont font;
@@ -102,14 +124,50 @@ QtStationWindow::QtStationWindow(std::vector<LinkKind> kinds, QWidget* parent)
         {QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans"), QStringLiteral("Verdana")});
     font.setPixelSize(11);
     setFont(font);
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        // move() places the frame, so the title bar stays on the work area.
-        const QRect work = screen->availableGeometry();
-        const ScreenPoint at =
-            placeOnWorkArea({work.x(), work.y(), work.width(), work.height()}, width(), height());
-        move(at.x, at.y);
-    }
+    fitToScreen();
     station_ = std::make_unique<TMainForm>(*this, std::move(kinds));
+}
+
+void QtStationWindow::fitToScreen() {
+    const QWindow* window = windowHandle();
+    const QScreen* screen =
+        window && window->screen() ? window->screen() : QGuiApplication::primaryScreen();
+    QSize frame = frameGeometry().size() - geometry().size();
+    if (!isVisible() || frame.isEmpty()) {
+        frame = QSize(kFrameWidthGuess, kFrameHeightGuess);
+    }
+    ScreenArea work{0, 0, 1 << 20, 1 << 20};
+    if (screen) {
+        const QRect area = screen->availableGeometry();
+        work = {area.x(), area.y(), area.width(), area.height()};
+    }
+    // Qt scales logical pixels to the screen's itself: only the fit is ours.
+    const LayoutScale fit =
+        fittingScale(1.0, work, frame.width(), frame.height(), kClientWidth, kClientHeight);
+    const QSize size(fit.toDevice(kClientWidth), fit.toDevice(kClientHeight));
+    if (fit.factor() != fit_ || size != this->size()) {
+        fit_ = fit.factor();
+        scaledPictures_.clear();
+        setFixedSize(size);
+        update();
+    }
+    // move() places the frame, so the title bar stays on the work area.
+    const ScreenPoint at =
+        isVisible()
+            ? keepOnWorkArea(work, {x(), y()}, size.width() + frame.width(),
+                             size.height() + frame.height())
+            : placeOnWorkArea(work, size.width() + frame.width(), size.height() + frame.height());
+    move(at.x, at.y);
+}
+
+void QtStationWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    // Now the frame is known, and the screen the window is on.
+    fitToScreen();
+    if (!following_ && windowHandle()) {
+        following_ = true;
+        connect(windowHandle(), &QWindow::screenChanged, this, [this] { fitToScreen(); });
+    }
 }
 
 QtStationWindow::~QtStationWindow() {
@@ -123,6 +181,27 @@ const QPixmap& QtStationWindow::picture(const std::string& name) {
         it = pictures_.emplace(name, decodePicture(name)).first;
     }
     return it->second;
+}
+
+const QPixmap& QtStationWindow::picture(const std::string& name, QSize size) {
+    const QPixmap& original = picture(name);
+    if (original.isNull() || original.size() == size) {
+        return original;
+    }
+    auto key = std::make_tuple(name, size.width(), size.height());
+    auto it = scaledPictures_.find(key);
+    if (it == scaledPictures_.end()) {
+        it = scaledPictures_
+                 .emplace(std::move(key),
+                          original.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation))
+                 .first;
+    }
+    return it->second;
+}
+
+ScreenPoint QtStationWindow::layoutPoint(QPointF at) const {
+    return LayoutScale(fit_).toLayout(static_cast<int>(std::floor(at.x())),
+                                      static_cast<int>(std::floor(at.y())));
 }
 
 void QtStationWindow::paintNow() {
@@ -143,17 +222,39 @@ void QtStationWindow::showErrorBox(const std::string& text) {
 }
 
 void QtStationWindow::paintEvent(QPaintEvent* event) {
-    QPainter painter(this);
     // Only what lies in the region being painted is drawn: an idle tick
     // repaints the status line alone.
-    const QRect dirty = event->rect();
+    const qreal ratio = devicePixelRatioF();
+    const QRect dirty = deviceArea(event->rect(), ratio);
+    QPainter window(this);
+    if (ratio == 1.0) {
+        paintModel(window, dirty);
+        return;
+    }
+    // At another device pixel ratio the model is drawn in device pixels into
+    // an image of its own, then copied one to one: painted on the widget, Qt
+    // would lay the labels' text out in logical pixels, a few pixels off.
+    QImage area(dirty.size(), QImage::Format_RGB32);
+    {
+        QPainter painter(&area);
+        painter.translate(-dirty.topLeft());
+        paintModel(painter, dirty);
+    }
+    area.setDevicePixelRatio(ratio);
+    window.drawImage(QPointF(dirty.topLeft()) / ratio, area);
+}
+
+void QtStationWindow::paintModel(QPainter& painter, const QRect& dirty) {
+    // The model at the screen's ratio times the window's own scale, in device
+    // pixels, so that text and pictures are at their scaled sizes.
+    const LayoutScale scale = deviceScale();
     if (!station_) {
         painter.fillRect(dirty, Qt::black);
         return;
     }
     const auto& widgets = station_->model().widgets();
-    const std::size_t first =
-        station_->model().firstToPaint({dirty.x(), dirty.y(), dirty.width(), dirty.height()});
+    const std::size_t first = station_->model().firstToPaint(
+        scale.layoutCovering({dirty.x(), dirty.y(), dirty.width(), dirty.height()}));
     if (first == 0) {
         painter.fillRect(dirty, Qt::black);
     }
@@ -162,23 +263,27 @@ void QtStationWindow::paintEvent(QPaintEvent* event) {
         if (!widget->isVisible()) {
             continue;
         }
-        const WidgetRect& g = widget->geometry();
-        if (!dirty.intersects(QRect(g.left, g.top, g.width, g.height))) {
+        const QRect area = toQRect(scale.toDevice(widget->geometry()));
+        if (!dirty.intersects(area)) {
             continue;
         }
         if (widget->kind() == WidgetKind::Label) {
-            drawLabel(painter, *widget);
+            drawLabel(painter, *widget, scale);
             continue;
         }
         if (widget->picture().empty()) {
             continue;
         }
-        const QPixmap& pixmap = picture(widget->picture());
-        QPoint at(g.left, g.top);
+        const QPixmap& original = picture(widget->picture());
+        const QPixmap& pixmap =
+            picture(widget->picture(),
+                    QSize(scale.toDevice(original.width()), scale.toDevice(original.height())));
+        QPoint at = area.topLeft();
         if (widget->centred()) {
-            at += QPoint((g.width - pixmap.width()) / 2, (g.height - pixmap.height()) / 2);
+            at +=
+                QPoint((area.width() - pixmap.width()) / 2, (area.height() - pixmap.height()) / 2);
         }
-        painter.setClipRect(QRect(g.left, g.top, g.width, g.height));
+        painter.setClipRect(area);
         painter.drawPixmap(at, pixmap);
         painter.setClipping(false);
     }
@@ -194,14 +299,14 @@ void QtStationWindow::timerEvent(QTimerEvent* event) {
 }
 
 void QtStationWindow::mouseDoubleClickEvent(QMouseEvent* event) {
-    const QPoint at = event->position().toPoint();
-    station_->doubleClick(at.x(), at.y(), buttonOf(event->button()));
+    const ScreenPoint point = layoutPoint(event->position());
+    station_->doubleClick(point.x, point.y, buttonOf(event->button()));
     updateIfChanged();
 }
 
 void QtStationWindow::mouseMoveEvent(QMouseEvent* event) {
-    const QPoint at = event->position().toPoint();
-    const Widget* widget = station_->model().widgetAt(at.x(), at.y());
+    const ScreenPoint point = layoutPoint(event->position());
+    const Widget* widget = station_->model().widgetAt(point.x, point.y);
     setCursor(widget != nullptr && widget->handCursor() ? Qt::PointingHandCursor : Qt::ArrowCursor);
 }
 
@@ -220,8 +325,9 @@ void QtStationWindow::updateIfChanged() {
     for (std::size_t i = 0; i < widgets.size(); ++i) {
         if (widgets[i]->revision() != paintedRevisions_[i]) {
             paintedRevisions_[i] = widgets[i]->revision();
-            const WidgetRect& g = widgets[i]->geometry();
-            changed += QRect(g.left, g.top, g.width, g.height);
+            // The logical pixels that hold the widget's device pixels.
+            const WidgetRect device = deviceScale().toDevice(widgets[i]->geometry());
+            changed += toQRect(LayoutScale(devicePixelRatioF()).layoutCovering(device));
         }
     }
     if (!changed.isEmpty()) {

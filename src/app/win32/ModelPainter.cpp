@@ -18,8 +18,8 @@ HFONT FontCache::get(FontFamily family, int pixelHeight, bool bold) {
         return known->second.get();
     }
     const bool cjk = family == FontFamily::SimSun;
-    // A negative height asks for the character height in pixels: the layout is
-    // in pixels at 96 dpi and Windows scales the whole window on larger settings.
+    // A negative height asks for the character height in pixels: the painter
+    // asks for the layout's height times the window's scale.
     HFONT font =
         CreateFontW(-pixelHeight, 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
                     cjk ? GB2312_CHARSET : DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
@@ -29,10 +29,25 @@ HFONT FontCache::get(FontFamily family, int pixelHeight, bool bold) {
 }
 
 BackBuffer::BackBuffer(int width, int height) : width_(width), height_(height) {
+    create();
+}
+
+BackBuffer::~BackBuffer() {
+    release();
+}
+
+void BackBuffer::resize(int width, int height) {
+    release();
+    width_ = width;
+    height_ = height;
+    create();
+}
+
+void BackBuffer::create() {
     BITMAPINFO info{};
     info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height; // top-down
+    info.bmiHeader.biWidth = width_;
+    info.bmiHeader.biHeight = -height_; // top-down
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
@@ -47,7 +62,7 @@ BackBuffer::BackBuffer(int width, int height) : width_(width), height_(height) {
     font_ = GetCurrentObject(dc_, OBJ_FONT);
 }
 
-BackBuffer::~BackBuffer() {
+void BackBuffer::release() {
     if (dc_) {
         if (previous_) {
             SelectObject(dc_, previous_);
@@ -58,6 +73,10 @@ BackBuffer::~BackBuffer() {
     if (bitmap_) {
         DeleteObject(bitmap_);
     }
+    dc_ = nullptr;
+    bitmap_ = nullptr;
+    previous_ = nullptr;
+    bits_ = nullptr;
 }
 
 std::uint32_t BackBuffer::pixel(int x, int y) const {
@@ -66,6 +85,18 @@ std::uint32_t BackBuffer::pixel(int x, int y) const {
     }
     GdiFlush(); // GDI may still hold drawing it has not put into the bits
     return bits_[static_cast<std::size_t>(y) * width_ + x] & 0xFFFFFFu;
+}
+
+std::vector<std::uint32_t> BackBuffer::pixels() const {
+    if (!bits_) {
+        return {};
+    }
+    GdiFlush();
+    std::vector<std::uint32_t> all(bits_, bits_ + static_cast<std::size_t>(width_) * height_);
+    for (auto& pixel : all) {
+        pixel &= 0xFFFFFFu;
+    }
+    return all;
 }
 
 bool BackBuffer::saveBmp(const std::wstring& path) const {
@@ -127,6 +158,18 @@ std::wstring wideText(const std::string& text) {
     return result;
 }
 
+void ModelPainter::setScale(const LayoutScale& scale) {
+    if (!(scale == scale_)) {
+        scale_ = scale;
+        pictures_.forgetResized();
+    }
+}
+
+RECT ModelPainter::deviceRect(const Widget& widget) const {
+    const WidgetRect box = scale_.toDevice(widget.geometry());
+    return RECT{box.left, box.top, box.left + box.width, box.top + box.height};
+}
+
 void ModelPainter::paint(const WidgetModel& model, BackBuffer& buffer) {
     HDC dc = buffer.dc();
     // Only what lies in the region being painted is drawn: an idle tick
@@ -142,8 +185,8 @@ void ModelPainter::paint(const WidgetModel& model, BackBuffer& buffer) {
         break;
     }
     const auto& widgets = model.widgets();
-    const std::size_t first = model.firstToPaint(
-        {dirty.left, dirty.top, dirty.right - dirty.left, dirty.bottom - dirty.top});
+    const std::size_t first = model.firstToPaint(scale_.layoutCovering(
+        {dirty.left, dirty.top, dirty.right - dirty.left, dirty.bottom - dirty.top}));
     if (first == 0) {
         // What the photograph does not cover is the window's black.
         FillRect(dc, &dirty, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
@@ -153,8 +196,7 @@ void ModelPainter::paint(const WidgetModel& model, BackBuffer& buffer) {
         if (!widget->isVisible()) {
             continue;
         }
-        const WidgetRect& box = widget->geometry();
-        RECT area{box.left, box.top, box.left + box.width, box.top + box.height};
+        const RECT area = deviceRect(*widget);
         RECT overlap;
         if (!IntersectRect(&overlap, &area, &dirty)) {
             continue;
@@ -169,8 +211,7 @@ void ModelPainter::paint(const WidgetModel& model, BackBuffer& buffer) {
 }
 
 RECT ModelPainter::changedPart(HDC dc, const Widget& label, const std::string& before) {
-    const WidgetRect& box = label.geometry();
-    const RECT whole{box.left, box.top, box.left + box.width, box.top + box.height};
+    const RECT whole = deviceRect(label);
     // Right-aligned text moves as a whole, and a shrunk one may change its size.
     if (label.alignment() != TextAlign::Left || label.shrinkToFit()) {
         return whole;
@@ -186,30 +227,35 @@ RECT ModelPainter::changedPart(HDC dc, const Widget& label, const std::string& b
         --same; // a character outside the BMP is measured whole
     }
     const WidgetFont& font = label.font();
-    useFont(dc, fonts_.get(font.family, font.pixelHeight, font.bold));
+    const int pixels = scale_.fontPixels(font.pixelHeight);
+    useFont(dc, fonts_.get(font.family, pixels, font.bold));
     const int from = textWidth(dc, now, same);
     const int to = std::max(textWidth(dc, old, old.size()), textWidth(dc, now, now.size()));
     // A glyph may reach a little beyond its advance on either side.
-    const int reach = font.pixelHeight / 4 + 1;
-    return RECT{std::max<LONG>(whole.left, box.left + from - reach), whole.top,
-                std::min<LONG>(whole.right, box.left + to + reach), whole.bottom};
+    const int reach = pixels / 4 + 1;
+    return RECT{std::max<LONG>(whole.left, whole.left + from - reach), whole.top,
+                std::min<LONG>(whole.right, whole.left + to + reach), whole.bottom};
 }
 
 void ModelPainter::paintPicture(HDC dc, const Widget& widget) {
     const Picture* picture = pictures_.find(widget.picture());
+    if (picture && !scale_.isOne()) {
+        picture = pictures_.find(widget.picture(), scale_.toDevice(picture->width),
+                                 scale_.toDevice(picture->height));
+    }
     if (!picture) {
         return;
     }
-    const WidgetRect& box = widget.geometry();
+    const RECT box = deviceRect(widget);
     int x = box.left;
     int y = box.top;
     if (widget.centred()) { // integer halves: the 600-pixel photograph in 690 starts at 45
-        x += (box.width - picture->width) / 2;
-        y += (box.height - picture->height) / 2;
+        x += (box.right - box.left - picture->width) / 2;
+        y += (box.bottom - box.top - picture->height) / 2;
     }
     // A picture shows only within its widget, like a child window would.
     const int saved = SaveDC(dc);
-    IntersectClipRect(dc, box.left, box.top, box.left + box.width, box.top + box.height);
+    IntersectClipRect(dc, box.left, box.top, box.right, box.bottom);
     HDC source = CreateCompatibleDC(dc);
     HGDIOBJ previous = SelectObject(source, picture->bitmap.get());
     BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
@@ -221,22 +267,22 @@ void ModelPainter::paintPicture(HDC dc, const Widget& widget) {
 }
 
 void ModelPainter::paintLabel(HDC dc, const Widget& label) {
-    const WidgetRect& box = label.geometry();
-    RECT rect{box.left, box.top, box.left + box.width, box.top + box.height};
+    RECT rect = deviceRect(label);
     FillRect(dc, &rect, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
     const std::wstring text = wideText(label.text());
     if (text.empty()) {
         return;
     }
     const WidgetFont& font = label.font();
-    HFONT face = fonts_.get(font.family, font.pixelHeight, font.bold);
+    const int pixels = scale_.fontPixels(font.pixelHeight);
+    HFONT face = fonts_.get(font.family, pixels, font.bold);
     useFont(dc, face);
     if (label.shrinkToFit()) {
         // A long count ("12346/12347") is drawn whole in a smaller font rather than cut.
-        for (int height = font.pixelHeight - 1; height >= kSmallestFont; --height) {
+        for (int height = pixels - 1; height >= scale_.fontPixels(kSmallestFont); --height) {
             SIZE extent{};
             GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
-            if (extent.cx <= box.width) {
+            if (extent.cx <= rect.right - rect.left) {
                 break;
             }
             face = fonts_.get(font.family, height, font.bold);

@@ -1,10 +1,12 @@
 // Draws the station's widget model with GDI into an off-screen 32-bit bitmap,
 // the window's back buffer: every visible widget in model order, pictures
-// alpha-blended over what is below, labels as white text on opaque black.
+// alpha-blended over what is below, labels as white text on opaque black, all
+// at the window's scale (WindowScale.h): at 1 pixel for pixel the layout.
 #pragma once
 
 #include "Pictures.h"
 #include "WidgetModel.h"
+#include "WindowScale.h"
 
 #include <windows.h>
 
@@ -12,6 +14,7 @@
 #include <map>
 #include <string>
 #include <tuple>
+#include <vector>
 
 struct FontDeleter {
     void operator()(HFONT font) const { DeleteObject(font); }
@@ -33,6 +36,8 @@ public:
     ~BackBuffer();
     BackBuffer(const BackBuffer&) = delete;
     BackBuffer& operator=(const BackBuffer&) = delete;
+    // A new bitmap of that size (its pixels black); the old one is gone.
+    void resize(int width, int height);
 
     bool valid() const { return dc_ != nullptr && bits_ != nullptr; }
     HDC dc() const { return dc_; }
@@ -40,10 +45,15 @@ public:
     int height() const { return height_; }
     // The pixel at (x, y) as 0x00RRGGBB.
     std::uint32_t pixel(int x, int y) const;
+    // All of them so, row after row.
+    std::vector<std::uint32_t> pixels() const;
     // Writes the buffer as a 32-bit bitmap file; false when it cannot.
     bool saveBmp(const std::wstring& path) const;
 
 private:
+    void create();
+    void release();
+
     int width_;
     int height_;
     HDC dc_ = nullptr;
@@ -59,6 +69,13 @@ std::wstring wideText(const std::string& text);
 class ModelPainter {
 public:
     explicit ModelPainter(PictureSet& pictures) : pictures_(pictures) {}
+
+    // The scale everything is drawn at from now on; the buffer must be the
+    // client area at that scale.
+    void setScale(const LayoutScale& scale);
+    const LayoutScale& scale() const { return scale_; }
+    // A widget's rectangle in the buffer.
+    RECT deviceRect(const Widget& widget) const;
 
     // Paints the model into the buffer, within the buffer's current clip region.
     void paint(const WidgetModel& model, BackBuffer& buffer);
@@ -81,6 +98,7 @@ private:
     int textWidth(HDC dc, const std::wstring& text, std::size_t length);
 
     PictureSet& pictures_;
+    LayoutScale scale_;
     FontCache fonts_;
     std::map<HFONT, int> spaceWidths_;
 };

@@ -4,6 +4,8 @@
 
 #include <windowsx.h>
 
+#include <cstring>
+
 namespace {
 
 constexpr wchar_t kClassName[] = L"EvaluatorStationWindow";
@@ -17,7 +19,14 @@ ATOM registerClass(HINSTANCE instance, WNDPROC procedure) {
         windowClass.style = CS_DBLCLKS; // without it Windows sends no double-clicks
         windowClass.lpfnWndProc = procedure;
         windowClass.hInstance = instance;
-        windowClass.hIcon = LoadIconW(nullptr, MAKEINTRESOURCEW(32512));     // IDI_APPLICATION
+        // The program's own icon (resource 1), Windows' generic one without it.
+        windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
+        windowClass.hIconSm = static_cast<HICON>(
+            LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+                       GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
+        if (!windowClass.hIcon) {
+            windowClass.hIcon = LoadIconW(nullptr, MAKEINTRESOURCEW(32512)); // IDI_APPLICATION
+        }
         windowClass.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)); // IDC_ARROW
         windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
         windowClass.lpszClassName = kClassName;
@@ -30,30 +39,98 @@ ATOM registerClass(HINSTANCE instance, WNDPROC procedure) {
 // nothing to resize, maximise or minimise (as the Linux window).
 constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU;
 constexpr DWORD kExStyle = WS_EX_APPWINDOW;
+constexpr UINT kDpiChanged = 0x02E0; // WM_DPICHANGED (Windows 8.1)
+constexpr UINT kLayoutDpi = 96;
+
+// A user32 function of a newer Windows than 7, null where it has none.
+template <class Function> Function newerUser32(const char* name) {
+    Function function = nullptr;
+    if (HMODULE user32 = GetModuleHandleW(L"user32.dll")) {
+        const FARPROC address = GetProcAddress(user32, name);
+        static_assert(sizeof(address) == sizeof(function));
+        std::memcpy(&function, &address, sizeof(function));
+    }
+    return function;
+}
+
+// The DPI Windows draws the window at: its monitor's on Windows 10 (1607 on),
+// the system's before (Windows 7 has one DPI for all monitors; 8.1 tells a
+// monitor's in WM_DPICHANGED).
+UINT windowDpi(HWND hwnd) {
+    using GetDpiForWindow = UINT(WINAPI*)(HWND);
+    static const auto forWindow = newerUser32<GetDpiForWindow>("GetDpiForWindow");
+    UINT dpi = hwnd && forWindow ? forWindow(hwnd) : 0;
+    if (dpi == 0) {
+        HDC screen = GetDC(nullptr);
+        dpi = screen ? static_cast<UINT>(GetDeviceCaps(screen, LOGPIXELSX)) : kLayoutDpi;
+        if (screen) {
+            ReleaseDC(nullptr, screen);
+        }
+    }
+    return dpi > 0 ? dpi : kLayoutDpi;
+}
+
+// The frame's width and height around a client area at that DPI (its caption
+// and borders grow with it on Windows 10).
+SIZE frameAt(UINT dpi) {
+    using AdjustForDpi = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
+    static const auto adjustForDpi = newerUser32<AdjustForDpi>("AdjustWindowRectExForDpi");
+    RECT frame{0, 0, 0, 0};
+    if (!adjustForDpi || !adjustForDpi(&frame, kStyle, FALSE, kExStyle, dpi)) {
+        AdjustWindowRectEx(&frame, kStyle, FALSE, kExStyle);
+    }
+    return SIZE{frame.right - frame.left, frame.bottom - frame.top};
+}
+
+ScreenArea workAreaOf(HMONITOR monitor) {
+    MONITORINFO info{};
+    info.cbSize = sizeof(info);
+    info.rcWork = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    GetMonitorInfoW(monitor, &info);
+    const RECT& work = info.rcWork;
+    return {work.left, work.top, work.right - work.left, work.bottom - work.top};
+}
 
 } // namespace
 
 Win32Window::Win32Window(HINSTANCE instance, int clientWidth, int clientHeight,
                          const std::wstring& title)
-    : instance_(instance), title_(title), pictures_(instance), painter_(pictures_),
-      buffer_(clientWidth, clientHeight) {
+    : instance_(instance), layoutWidth_(clientWidth), layoutHeight_(clientHeight), title_(title),
+      pictures_(instance), painter_(pictures_), buffer_(clientWidth, clientHeight) {
     if (!registerClass(instance, &Win32Window::windowProc)) {
         return;
     }
-    RECT frame{0, 0, clientWidth, clientHeight};
-    AdjustWindowRectEx(&frame, kStyle, FALSE, kExStyle);
-    const int width = frame.right - frame.left;
-    const int height = frame.bottom - frame.top;
-    // The primary monitor's work area: where a new top-level window opens.
-    MONITORINFO monitor{};
-    monitor.cbSize = sizeof(monitor);
-    monitor.rcWork = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
-    GetMonitorInfoW(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &monitor);
-    const RECT& work = monitor.rcWork;
-    const ScreenPoint at = placeOnWorkArea(
-        {work.left, work.top, work.right - work.left, work.bottom - work.top}, width, height);
-    hwnd_ = CreateWindowExW(kExStyle, kClassName, title_.c_str(), kStyle, at.x, at.y, width, height,
-                            nullptr, nullptr, instance, this);
+    // Made at its size for the primary monitor, where a new top-level window
+    // opens; then at its own monitor's DPI, which Windows 10 may tell apart.
+    hwnd_ =
+        CreateWindowExW(kExStyle, kClassName, title_.c_str(), kStyle, CW_USEDEFAULT, CW_USEDEFAULT,
+                        clientWidth, clientHeight, nullptr, nullptr, instance, this);
+    if (hwnd_) {
+        applyDpi(windowDpi(hwnd_), nullptr);
+    }
+}
+
+void Win32Window::applyDpi(UINT dpi, const RECT* suggested) {
+    const HMONITOR monitor = suggested ? MonitorFromRect(suggested, MONITOR_DEFAULTTONEAREST)
+                                       : MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY);
+    const ScreenArea work = workAreaOf(monitor);
+    const SIZE frame = frameAt(dpi);
+    const LayoutScale scale = fittingScale(static_cast<double>(dpi) / kLayoutDpi, work, frame.cx,
+                                           frame.cy, layoutWidth_, layoutHeight_);
+    const int clientWidth = scale.toDevice(layoutWidth_);
+    const int clientHeight = scale.toDevice(layoutHeight_);
+    if (clientWidth != buffer_.width() || clientHeight != buffer_.height()) {
+        buffer_.resize(clientWidth, clientHeight);
+    }
+    painter_.setScale(scale);
+    drawn_.clear(); // everything is drawn again, at the new scale
+    const int width = clientWidth + frame.cx;
+    const int height = clientHeight + frame.cy;
+    const ScreenPoint at =
+        suggested ? keepOnWorkArea(work, {suggested->left, suggested->top}, width, height)
+                  : placeOnWorkArea(work, width, height);
+    SetWindowPos(hwnd_, nullptr, at.x, at.y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+    InvalidateRect(hwnd_, nullptr, FALSE);
 }
 
 Win32Window::~Win32Window() {
@@ -147,6 +224,12 @@ LRESULT CALLBACK Win32Window::windowProc(HWND hwnd, UINT message, WPARAM wParam,
         auto* self = static_cast<Win32Window*>(create->lpCreateParams);
         self->hwnd_ = hwnd;
         SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+        // Windows 10 1607 scales the caption of a per-monitor window only when
+        // asked (from 1703 the manifest's PerMonitorV2 does it).
+        using EnableScaling = BOOL(WINAPI*)(HWND);
+        if (const auto enable = newerUser32<EnableScaling>("EnableNonClientDpiScaling")) {
+            enable(hwnd);
+        }
     }
     auto* self = reinterpret_cast<Win32Window*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     if (!self) {
@@ -161,9 +244,14 @@ LRESULT CALLBACK Win32Window::windowProc(HWND hwnd, UINT message, WPARAM wParam,
 }
 
 LRESULT Win32Window::handle(UINT message, WPARAM wParam, LPARAM lParam) {
-    const int x = GET_X_LPARAM(lParam);
-    const int y = GET_Y_LPARAM(lParam);
+    // A click's place in the layout: the model is hit-tested in its own pixels.
+    const ScreenPoint at = painter_.scale().toLayout(GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));
+    const int x = at.x;
+    const int y = at.y;
     switch (message) {
+    case kDpiChanged:
+        applyDpi(HIWORD(wParam), reinterpret_cast<const RECT*>(lParam));
+        return 0;
     case WM_PAINT:
         onPaint();
         return 0;
@@ -245,8 +333,7 @@ void Win32Window::invalidateChanges() {
         if (!all && widget.revision() == seen.revision) {
             continue;
         }
-        const WidgetRect& box = widget.geometry();
-        RECT rect{box.left, box.top, box.left + box.width, box.top + box.height};
+        RECT rect = painter_.deviceRect(widget);
         // A label that stays on screen and changes its text only: the part of
         // it the new text changes.
         if (!all && widget.kind() == WidgetKind::Label && widget.isVisible() && seen.visible &&
@@ -287,7 +374,8 @@ bool Win32Window::onSetCursor() {
     POINT point{};
     GetCursorPos(&point);
     ScreenToClient(hwnd_, &point);
-    const Widget* widget = core_->model().widgetAt(point.x, point.y);
+    const ScreenPoint at = painter_.scale().toLayout(point.x, point.y);
+    const Widget* widget = core_->model().widgetAt(at.x, at.y);
     if (widget && widget->handCursor()) {
         SetCursor(LoadCursorW(nullptr, MAKEINTRESOURCEW(32649))); // IDC_HAND
         return true;

@@ -2,6 +2,12 @@
 // the station's widget model through a back buffer, runs the station's timer,
 // forwards ticks, double-clicks and the close to the station, and shows its
 // error box. It decides nothing about a test.
+//
+// The program declares itself aware of each monitor's DPI (its manifest), so
+// Windows does not stretch the window as a bitmap: the window draws the model
+// at its monitor's scale, or smaller where that would not fit the work area
+// (WindowScale.h), and lays itself out again when it moves to a monitor of
+// another scale.
 #pragma once
 
 #include "ModelPainter.h"
@@ -28,7 +34,8 @@ public:
 
 class Win32Window final : public IStationWindow {
 public:
-    // Creates the window, hidden, centred on the work area (WindowPlacement.h).
+    // Creates the window, hidden, centred on the work area (WindowPlacement.h),
+    // for a client area of clientWidth x clientHeight layout pixels.
     Win32Window(HINSTANCE instance, int clientWidth, int clientHeight, const std::wstring& title);
     ~Win32Window() override;
     Win32Window(const Win32Window&) = delete;
@@ -47,6 +54,8 @@ public:
     // Brings the back buffer up to date with the model (what a paint shows).
     void render();
     const BackBuffer& backBuffer() const { return buffer_; }
+    // The scale the model is drawn at: the client area is the layout times it.
+    const LayoutScale& scale() const { return painter_.scale(); }
 
     // IStationWindow
     void paintNow() override;
@@ -62,8 +71,15 @@ private:
     void invalidateChanges();
     void onPaint();
     bool onSetCursor();
+    // Draws at the scale for this DPI on the work area of the primary monitor,
+    // where the window opens, or of the monitor under `suggested` (Windows'
+    // rectangle for a window that moved to a monitor of that DPI), and sizes
+    // and places the window for it.
+    void applyDpi(UINT dpi, const RECT* suggested);
 
     HINSTANCE instance_;
+    int layoutWidth_;
+    int layoutHeight_;
     HWND hwnd_ = nullptr;
     std::wstring title_;
     PictureSet pictures_;

@@ -212,6 +212,14 @@ BOOL WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPC
     return profile::WriteStringW(&WritePrivateProfileStringA, section, key, value, fileName);
 }
 
+DWORD GetShortPathNameW(LPCWSTR longPath, LPWSTR shortPath, DWORD size) {
+    return profile::ShortPathNameW(longPath, shortPath, size);
+}
+
+BOOLEAN RtlAreLongPathsEnabled() {
+    return TRUE; // Linux file names know no MAX_PATH
+}
+
 } // namespace
 
 const win::Backend& backend() {

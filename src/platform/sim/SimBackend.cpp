@@ -402,6 +402,18 @@ BOOL WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPC
     return profile::WriteStringW(&WritePrivateProfileStringA, section, key, value, fileName);
 }
 
+DWORD GetShortPathNameW(LPCWSTR longPath, LPWSTR shortPath, DWORD size) {
+    if (failing("GetShortPathNameW")) {
+        return 0;
+    }
+    return profile::ShortPathNameW(longPath, shortPath, size);
+}
+
+// Linux file names know no MAX_PATH; a test that fails it models a Windows without long paths.
+BOOLEAN RtlAreLongPathsEnabled() {
+    return failing("RtlAreLongPathsEnabled") ? FALSE : TRUE;
+}
+
 } // namespace
 
 const win::Backend& backend() {

@@ -7,6 +7,23 @@
 // directly, carry WINAPI in their types: SetupApi.h, Hid.h.)
 #include "Win.h"
 
+#include <cstring>
+
+// Windows 10 1607 and later have it in ntdll; the program must start on 7 and
+// 8.1 too, and under Wine 8, which have none: looked up, not imported.
+static BOOLEAN WINAPI RtlAreLongPathsEnabled() {
+    using Query = BOOLEAN(WINAPI*)();
+    static const Query query = [] {
+        Query found = nullptr;
+        if (HMODULE ntdll = GetModuleHandleW(L"ntdll.dll")) {
+            const FARPROC address = GetProcAddress(ntdll, "RtlAreLongPathsEnabled");
+            std::memcpy(&found, &address, sizeof(found));
+        }
+        return found;
+    }();
+    return query != nullptr && query();
+}
+
 namespace win {
 
 namespace {

@@ -5,6 +5,7 @@
 // a station event is never entered again from inside itself.
 #include "FormCore.h"
 #include "OneStation.h"
+#include "ScreenChecks.h"
 #include "StationFixture.h"
 #include "Utf16.h"
 #include "Win32Window.h"
@@ -17,6 +18,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -34,14 +36,21 @@ struct Image {
 };
 
 Image copyOf(const BackBuffer& buffer) {
-    Image image{buffer.width(), buffer.height(), {}};
-    image.pixels.reserve(static_cast<std::size_t>(image.width) * image.height);
-    for (int y = 0; y < image.height; ++y) {
-        for (int x = 0; x < image.width; ++x) {
-            image.pixels.push_back(buffer.pixel(x, y));
-        }
-    }
-    return image;
+    return Image{buffer.width(), buffer.height(), buffer.pixels()};
+}
+
+// What the screen shows of a window's client area (in a Wine virtual desktop
+// too: its screen is that desktop).
+Image onScreen(HWND hwnd) {
+    RECT client{};
+    GetClientRect(hwnd, &client);
+    POINT origin{0, 0};
+    ClientToScreen(hwnd, &origin);
+    BackBuffer copy(client.right, client.bottom);
+    HDC screen = GetDC(nullptr);
+    BitBlt(copy.dc(), 0, 0, client.right, client.bottom, screen, origin.x, origin.y, SRCCOPY);
+    ReleaseDC(nullptr, screen);
+    return copyOf(copy);
 }
 
 // A PNG written by the Qt window's tests, decoded by WIC.
@@ -141,6 +150,9 @@ protected:
         core_ = std::make_unique<FormCore>(*form_);
         window_->attach(core_.get());
         window_->stopTimer();
+        if (shown_) {
+            window_->show(SW_SHOWNOACTIVATE);
+        }
     }
     void stopStation() {
         if (window_) {
@@ -161,19 +173,29 @@ protected:
         return copyOf(window_->backBuffer());
     }
     void keep(const BackBuffer& buffer, const char* name) {
-        const std::wstring dir = programDirectory() + L"\\states";
+        std::wstring dir = programDirectory() + L"\\states";
         CreateDirectoryW(dir.c_str(), nullptr);
+        if (const char* screen = std::getenv("EVALUATOR_SCREEN")) { // one folder per screen
+            dir += L"\\" + wideText(screen);
+            CreateDirectoryW(dir.c_str(), nullptr);
+        }
         EXPECT_TRUE(buffer.saveBmp(dir + L"\\" + wideText(name) + L".bmp"));
     }
 
     // The four states of the comparison, in the order the Qt window's tests
     // draw them: idle after five ticks, key 3 asked, passed, failed (key 4
-    // asked, key 5 pressed).
-    std::map<std::string, Image> drawStates() {
+    // asked, key 5 pressed). With a check, the window is on the screen and
+    // the check runs in each state.
+    std::map<std::string, Image> drawStates(std::function<void(const std::string&)> check = {}) {
+        shown_ = static_cast<bool>(check);
         std::map<std::string, Image> states;
         auto capture = [&](const char* name) {
             states[name] = drawn();
             keep(window_->backBuffer(), name);
+            if (check) {
+                window_->paintNow();
+                check(name);
+            }
         };
         FakeKind hid;
         startStation({{&hid, "HID"}});
@@ -205,6 +227,7 @@ protected:
 
     std::unique_ptr<Win32Window> window_;
     std::unique_ptr<FormCore> core_;
+    bool shown_ = false; // started stations show their window on the screen
 };
 
 // The pictures' places: result and power pictures, lamps and key markers.
@@ -289,7 +312,9 @@ TEST_F(Win32WindowTest, DrawsTheStatesAsTheQtWindowDoes) {
 }
 
 // The station resets the count on a left double-click only; the window passes
-// every button's double-click on as that button.
+// every button's double-click on as that button, at the point of the layout
+// under it: here after a move to a monitor at 150 %, which Windows suggests a
+// place for partly off the work area (the window is drawn and placed anew).
 TEST_F(Win32WindowTest, PassesEachButtonsDoubleClickOn) {
     struct Case {
         UINT message;
@@ -300,7 +325,16 @@ TEST_F(Win32WindowTest, PassesEachButtonsDoubleClickOn) {
         writeIni("[COUNT]\r\nPassed=3\r\nTotal=5\r\n");
         FakeKind none;
         startStation({{&none, "HID"}});
-        SendMessageW(window_->handle(), c.message, MK_LBUTTON, MAKELPARAM(600, 50));
+        RECT suggested{-50, 40, 1500, 1400};
+        SendMessageW(window_->handle(), 0x02E0, MAKEWPARAM(144, 144),
+                     reinterpret_cast<LPARAM>(&suggested)); // WM_DPICHANGED
+        const LayoutScale& scale = window_->scale();
+        RECT outer{};
+        GetWindowRect(window_->handle(), &outer);
+        EXPECT_TRUE(outer.left == 0 && scale.factor() > 1.0 &&
+                    window_->backBuffer().width() == scale.toDevice(kClientWidth));
+        SendMessageW(window_->handle(), c.message, MK_LBUTTON,
+                     MAKELPARAM(scale.toDevice(600), scale.toDevice(50)));
         EXPECT_EQ(form_->lbCount->text(), c.count) << c.message;
         stopStation();
     }
@@ -372,6 +406,75 @@ TEST_F(Win32WindowTest, RepaintsOnlyWhatATickChanged) {
     const Image painted = copyOf(window_->backBuffer()); // before drawn() paints it whole
     EXPECT_TRUE(painted.pixels == drawn().pixels);
     stopStation(); // before the kind its device object reports its end to
+}
+
+// The window as the operator sees it on this screen at its scale, in every
+// state: screens.sh runs this for each scale and screen of its table, named in
+// EVALUATOR_SCREEN ("144 1920x1080").
+TEST_F(Win32WindowTest, ShowsEachStateAtTheScreensScale) {
+    PictureSet sources(GetModuleHandleW(nullptr));
+    ModelPainter labels(sources); // at 1: a label of the scaled size, in the scaled font
+    drawStates([&](const std::string& state) {
+        SCOPED_TRACE(state);
+        HWND hwnd = window_->handle();
+        HDC screen = GetDC(nullptr);
+        const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+        ReleaseDC(nullptr, screen);
+        MONITORINFO monitor{sizeof(monitor), {}, {}, 0};
+        GetMonitorInfoW(MonitorFromWindow(hwnd, MONITOR_DEFAULTTONEAREST), &monitor);
+        const RECT& work = monitor.rcWork;
+        const RECT& all = monitor.rcMonitor;
+        const std::string seen = std::to_string(dpi) + " " + std::to_string(all.right - all.left) +
+                                 "x" + std::to_string(all.bottom - all.top);
+        EXPECT_EQ(seen, std::getenv("EVALUATOR_SCREEN") ? std::getenv("EVALUATOR_SCREEN") : seen);
+        // Wholly on the work area, title bar included: at the screen's scale
+        // where that fits, else as large as fits.
+        RECT outer{};
+        GetWindowRect(hwnd, &outer);
+        EXPECT_TRUE(outer.left >= work.left && outer.top >= work.top && outer.right <= work.right &&
+                    outer.bottom <= work.bottom);
+        const bool filled = outer.right - outer.left >= work.right - work.left - 1 ||
+                            outer.bottom - outer.top >= work.bottom - work.top - 1;
+        const LayoutScale& scale = window_->scale();
+        EXPECT_TRUE(scale.factor() == dpi / 96.0 || (scale.factor() < dpi / 96.0 && filled));
+        // The screen shows the buffer, the layout times the scale.
+        const Image shot = onScreen(hwnd);
+        EXPECT_EQ(shot.width, scale.toDevice(kClientWidth));
+        EXPECT_EQ(shot.height, scale.toDevice(kClientHeight));
+        ASSERT_TRUE(shot.pixels == copyOf(window_->backBuffer()).pixels);
+        for (const auto& widget : form_->model().widgets()) {
+            const Picture* picture = sources.find(widget->picture());
+            if (widget->group() > 0 && widget->isVisible() && picture) {
+                const WidgetRect area = scale.toDevice(widget->geometry());
+                expectPlaced(
+                    *widget, picture->width, picture->height,
+                    vividBox(picture->width, picture->height,
+                             [&](int x, int y) { return picture->bits[y * picture->width + x]; }),
+                    scale, vividBox(area.width, area.height, [&](int x, int y) {
+                        return shot.at(area.left + x, area.top + y) | 0xFF000000u;
+                    }));
+            }
+        }
+        // Each label's text in its font at the scaled pixel height.
+        for (const Widget* label : {form_->lbCount, form_->lbStatus, form_->lbDevType}) {
+            const WidgetRect box = scale.toDevice(label->geometry());
+            Widget alone(WidgetKind::Label, "", {0, 0, box.width, box.height}, 0, true);
+            const WidgetFont& font = label->font();
+            alone.setFont({font.family, scale.fontPixels(font.pixelHeight), font.bold});
+            alone.setAlignment(label->alignment());
+            alone.setText(label->text());
+            BackBuffer buffer(box.width, box.height);
+            labels.paintLabel(buffer.dc(), alone);
+            const Image text = copyOf(buffer);
+            int rowsOff = 0;
+            for (int y = 0; y < box.height; ++y) {
+                rowsOff +=
+                    !std::equal(&text.pixels[y * box.width], &text.pixels[(y + 1) * box.width],
+                                &shot.pixels[(box.top + y) * shot.width + box.left]);
+            }
+            EXPECT_EQ(rowsOff, 0) << label->objectName() << " \"" << label->text() << "\"";
+        }
+    });
 }
 
 // A count too wide for its label is drawn whole in a smaller font.

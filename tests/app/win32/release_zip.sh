@@ -2,8 +2,9 @@
 # A release zip as the factory gets it (scripts/package-zip), on the run's Wine
 # prefix and X server: it holds only the stripped evaluator-station.exe,
 # README.txt and LICENSES.txt; the .exe is signed as scripts/package-zip was
-# told; its version record carries the version and copyright, its manifest
-# asks for no elevation, it is at most 450 kB and needs no DLL but the
+# told; its version record carries the version, its names and the copyright,
+# it has its icon in every size, its manifest asks for no elevation and is
+# DPI and long-path aware, it is at most 450 kB and needs no DLL but the
 # system's own; unzipped into a fresh folder named in Chinese it starts, shows
 # its window with the photograph and 0/0, and a left double-click on the count
 # writes test.ini beside it. A screenshot stays in <output dir>.
@@ -74,8 +75,10 @@ read -r symbols fixed_version text_version < <(pe_facts)
 expect "the .exe is stripped (no symbol table)" test "$symbols" = 0
 expect "the version record says $version ($fixed_version, \"$text_version\")" \
   test "$text_version" = "$version" -a "${fixed_version%.0}" = "$version"
-# Two things read through the PE file's directories: "manifest", the resource of
-# type 24 (RT_MANIFEST), id 1; "imports", the DLL names of the import table.
+# Three things read through the PE file's directories: "manifest", the resource
+# of type 24 (RT_MANIFEST), id 1; "icons", the sizes of the first icon group
+# (type 14, RT_GROUP_ICON: what Explorer shows); "imports", the DLL names of the
+# import table.
 pe_read() { # manifest | imports
   python3 - "$exe" "$1" <<'EOF'
 import struct, sys
@@ -107,16 +110,38 @@ def entry(directory, wanted):  # the entry of an id in a resource directory
         name, target = struct.unpack_from('<II', data, base + directory + 16 + 8 * i)
         if wanted is None or name == wanted:
             return target & 0x7FFFFFFF
-languages = entry(entry(0, 24), 1)
+languages = entry(entry(0, 24), 1) if sys.argv[2] == 'manifest' else entry(entry(0, 14), None)
 address, size = struct.unpack_from('<II', data, base + entry(languages, None))
-sys.stdout.write(data[offset(address):offset(address) + size].decode())
+found = data[offset(address):offset(address) + size]
+if sys.argv[2] == 'icons':  # GRPICONDIR, then 14 bytes an image: its width first (0 is 256)
+    print(' '.join(str(found[6 + 14 * i] or 256) for i in range(struct.unpack_from('<H', found, 4)[0])))
+    sys.exit()
+sys.stdout.write(found.decode())
 EOF
 }
 pe_read manifest >"$out/manifest.xml" 2>/dev/null
 expect "the manifest (type 24, id 1) asks for level=\"asInvoker\", no UI access" \
   grep -q '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>' "$out/manifest.xml"
-expect "the manifest names Windows 7, 8, 8.1 and 10/11, and no DPI awareness" eval \
-  '[ "$(grep -c "<supportedOS Id=" "$out/manifest.xml")" -eq 4 ] && ! grep -qiE "<(dpiAware|dpiAwareness)>" "$out/manifest.xml"'
+expect "the manifest names Windows 7, 8, 8.1 and 10/11" \
+  test "$(grep -c "<supportedOS Id=" "$out/manifest.xml")" -eq 4
+expect "the manifest is per-monitor DPI aware (PerMonitorV2, PerMonitor; true/pm) and longPathAware" eval \
+  'grep -q ">PerMonitorV2, PerMonitor</dpiAwareness>" "$out/manifest.xml" &&
+   grep -q ">true/pm</dpiAware>" "$out/manifest.xml" && grep -q ">true</longPathAware>" "$out/manifest.xml"'
+# The icon and the version record's names, as Explorer shows them.
+expect "the icon holds 16, 20, 24, 32, 40, 48, 64 and 256 pixels ($(pe_read icons 2>/dev/null))" \
+  test "$(pe_read icons 2>/dev/null)" = "16 20 24 32 40 48 64 256"
+names=$(python3 - "$exe" <<'EOF'
+import sys
+data = open(sys.argv[1], 'rb').read()
+for name in ('CompanyName', 'FileDescription', 'ProductName', 'ProductVersion'):
+    at = data.find((name + '\0').encode('utf-16-le')) + 2 * len(name) + 2
+    at += (-at) % 4  # the value follows its key, 32-bit aligned, in UTF-16
+    print(name + '=' + data[at:data.find(b'\0\0', at) + 1].decode('utf-16-le').rstrip('\0'))
+EOF
+)
+expect "the version record names the maker, the program and $version: $(tr '\n' ' ' <<<"$names")" \
+  test "$(grep -cE '^(CompanyName|FileDescription|ProductName)=.+|^ProductVersion='"$version"'$' <<<"$names")" = 4
+
 # The system's own DLLs, there on every Windows the station runs on. The
 # device-setup and HID libraries are not among them: those are bound at run time.
 system_dlls=" advapi32.dll comctl32.dll comdlg32.dll gdi32.dll kernel32.dll msimg32.dll msvcrt.dll

@@ -20,7 +20,7 @@ start)
     exit 0
   fi
   # -displayfd: the server picks a free display and writes its number.
-  setsid Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$dir/display" \
+  setsid Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$dir/display" \
     >/dev/null 2>&1 </dev/null &
   echo $! >"$dir/xvfb.pid"
   for _ in $(seq 100); do
