@@ -80,12 +80,15 @@ StationClaim::StationClaim(const std::string& countersPath) {
         return;
     }
     key_ = keyOf(comparablePath(toUtf16(countersPath)));
-    wchar_t name[64];
     // Global: one station per file on the machine, whichever user's session it
     // runs in (the devices are the machine's). A mutex of another user's
-    // station cannot be opened, which says as much.
-    swprintf(name, 64, L"Global\\EvaluatorStation-%016llx", static_cast<unsigned long long>(key_));
-    mutex_ = CreateMutexW(nullptr, FALSE, name);
+    // station cannot be opened, which says as much. (The key in hex by hand:
+    // MinGW's swprintf alone would add 15 kB to the program.)
+    std::wstring name = L"Global\\EvaluatorStation-";
+    for (int shift = 60; shift >= 0; shift -= 4) {
+        name += L"0123456789abcdef"[(key_ >> shift) & 0xf];
+    }
+    mutex_ = CreateMutexW(nullptr, FALSE, name.c_str());
     const DWORD error = GetLastError();
     heldElsewhere_ =
         error == ERROR_ALREADY_EXISTS || (mutex_ == nullptr && error == ERROR_ACCESS_DENIED);
