@@ -95,16 +95,14 @@ struct UsbRedirPeer::Callbacks {
     }
     static void hello(void* priv, usb_redir_hello_header*) { peer(priv).hello(); }
     static void reset(void*) {} // nothing to reset: the devices keep no USB state
-    static void control(void* priv, std::uint64_t id, usb_redir_control_packet_header* header,
-                        std::uint8_t* data, int length) {
-        peer(priv).control(id, *header, view(data, length));
-        if (data != nullptr) {
-            usbredirparser_free_packet_data(peer(priv).parser_, data);
+    // A packet with its data, which the parser leaves to its receiver to free;
+    // without a handler, one of a kind no device here has (iso, interrupt OUT).
+    template <class Header, auto handle = nullptr>
+    static void packet(void* priv, std::uint64_t id, Header* header, std::uint8_t* data,
+                       int length) {
+        if constexpr (handle != nullptr) {
+            (peer(priv).*handle)(id, *header, view(data, length));
         }
-    }
-    static void bulk(void* priv, std::uint64_t id, usb_redir_bulk_packet_header* header,
-                     std::uint8_t* data, int length) {
-        peer(priv).bulkPacket(id, *header, view(data, length));
         if (data != nullptr) {
             usbredirparser_free_packet_data(peer(priv).parser_, data);
         }
@@ -152,12 +150,6 @@ struct UsbRedirPeer::Callbacks {
         usb_redir_interrupt_receiving_status_header status{usb_redir_success, header->endpoint};
         usbredirparser_send_interrupt_receiving_status(self.parser_, id, &status);
     }
-    template <class Header>
-    static void unusedPacket(void* priv, std::uint64_t, Header*, std::uint8_t* data, int) {
-        if (data != nullptr) { // no iso or interrupt OUT endpoint: nothing to take
-            usbredirparser_free_packet_data(peer(priv).parser_, data);
-        }
-    }
 };
 
 UsbRedirPeer::UsbRedirPeer(int fd, UsbDescriptors descriptors)
@@ -198,8 +190,10 @@ UsbRedirPeer::UsbRedirPeer(int fd, UsbDescriptors descriptors)
     parser_->write_func = Callbacks::write;
     parser_->hello_func = Callbacks::hello;
     parser_->reset_func = Callbacks::reset;
-    parser_->control_packet_func = Callbacks::control;
-    parser_->bulk_packet_func = Callbacks::bulk;
+    parser_->control_packet_func =
+        Callbacks::packet<usb_redir_control_packet_header, &UsbRedirPeer::control>;
+    parser_->bulk_packet_func =
+        Callbacks::packet<usb_redir_bulk_packet_header, &UsbRedirPeer::bulkPacket>;
     parser_->cancel_data_packet_func = Callbacks::cancel;
     parser_->set_configuration_func = Callbacks::setConfiguration;
     parser_->get_configuration_func = Callbacks::getConfiguration;
@@ -207,8 +201,8 @@ UsbRedirPeer::UsbRedirPeer(int fd, UsbDescriptors descriptors)
     parser_->get_alt_setting_func = Callbacks::altSetting<usb_redir_get_alt_setting_header>;
     parser_->start_interrupt_receiving_func = Callbacks::startReceiving;
     parser_->stop_interrupt_receiving_func = Callbacks::stopReceiving;
-    parser_->iso_packet_func = Callbacks::unusedPacket<usb_redir_iso_packet_header>;
-    parser_->interrupt_packet_func = Callbacks::unusedPacket<usb_redir_interrupt_packet_header>;
+    parser_->iso_packet_func = Callbacks::packet<usb_redir_iso_packet_header>;
+    parser_->interrupt_packet_func = Callbacks::packet<usb_redir_interrupt_packet_header>;
     // QEMU attaches a redirected device to an xHCI port only when the host
     // side has these three: 64-bit packet ids, 32-bit bulk lengths and the
     // endpoints' maximum packet sizes.

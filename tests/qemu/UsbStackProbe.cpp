@@ -31,6 +31,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -106,7 +107,7 @@ std::string runSequence(IMivoDevice& device, long long& closeMs) {
 // A key wait as WaitKey starts it ([1, 1, 254], then capture on), whose read
 // the unplug must end with a failure (code 5), not a time-out (code 4). False
 // when the wait could not start.
-bool hidHeldWait(bool& failed) {
+bool hidKeyWait(bool& failed) {
     THIDDevice device;
     const int count = THIDDevice::Count(THIDMivoDevice::VendorID, THIDMivoDevice::ProductID);
     (void)device.Open(count - 1, THIDMivoDevice::VendorID, THIDMivoDevice::ProductID, 0);
@@ -125,7 +126,7 @@ bool hidHeldWait(bool& failed) {
 
 // "C2E" acknowledged, then the unplug while the key report is awaited: the
 // read fails (the tty hangs up).
-template <class Adapter> bool serialHeldWait(bool& failed) {
+template <class Adapter> bool ttyKeyWait(bool& failed) {
     const std::unique_ptr<TCOMDevice> port = Adapter::OpenPort();
     char ack = 0;
     char key[5] = {};
@@ -166,12 +167,13 @@ template <class Mivo> MivoDeviceRef make() {
 
 struct Link {
     const char* name;
-    bool (*exists)(); // the station's presence test
     MivoDeviceRef (*create)();
     bool (*heldWait)(bool& failed);
     const char* driver; // the kernel driver that serves its tty; null: no tty (HID)
     const char* ids[3]; // vendor, product, the enumerator its port is found on
 
+    // The station's presence test, as each tick asks it.
+    bool present() const { return create()->Exists(); }
     bool findPort(std::string& port) const {
         return driver != nullptr && TUSBSerial::FindPort(ids[0], ids[1], port, ids[2]);
     }
@@ -180,39 +182,21 @@ struct Link {
 // The PL2303 last: the adapter of an unknown chip that takes its place then
 // enumerates while nothing else runs.
 const Link kLinks[] = {
-    {"hid", &THIDMivoDevice::Present, &make<THIDMivoDevice>, &hidHeldWait, nullptr, {}},
-    {"ftdi",
-     &TFTDIDevice::Exists,
-     &make<TFTDIMivo>,
-     &serialHeldWait<TFTDIDevice>,
-     "ftdi_sio",
-     {"0403", "6001", "FTDIBUS"}},
-    {"pl2303",
-     &TPL2303Device::Exists,
-     &make<TPL2303Mivo>,
-     &serialHeldWait<TPL2303Device>,
-     "pl2303",
-     {"067B", "2303", "USB"}},
+    {"hid", &make<THIDMivoDevice>, &hidKeyWait, nullptr, {}},
+    {"ftdi", &make<TFTDIMivo>, &ttyKeyWait<TFTDIDevice>, "ftdi_sio", {"0403", "6001", "FTDIBUS"}},
+    {"pl2303", &make<TPL2303Mivo>, &ttyKeyWait<TPL2303Device>, "pl2303", {"067B", "2303", "USB"}},
 };
 const Link& kPl2303 = kLinks[2];
 
 void presence() {
-    const auto start = Clock::now();
-    long long at[3] = {-1, -1, -1};
-    const bool all = pollUntil(
-                         [&] {
-                             bool seen = true;
-                             for (int i = 0; i < 3; ++i) {
-                                 if (at[i] < 0 && kLinks[i].exists()) {
-                                     at[i] = msSince(start);
-                                 }
-                                 seen = seen && at[i] >= 0;
-                             }
-                             return seen;
-                         },
-                         true, 30000) >= 0;
-    report("presence", all, "%s after %lld ms, %s after %lld ms, %s after %lld ms (-1: never)",
-           kLinks[0].name, at[0], kLinks[1].name, at[1], kLinks[2].name, at[2]);
+    const long long ms = pollUntil(
+        [] {
+            return std::all_of(std::begin(kLinks), std::end(kLinks),
+                               [](const Link& link) { return link.present(); });
+        },
+        true, 30000);
+    report("presence", ms >= 0, "after %lld ms: hid %d, ftdi %d, pl2303 %d", ms,
+           kLinks[0].present(), kLinks[1].present(), kLinks[2].present());
 }
 
 // Windows counts the report ID in every length: 3 bytes each way.
@@ -248,7 +232,7 @@ void runLink(const Link& link) {
            closeMs);
     keys = runSequence(*link.create(), closeMs);
     report(name + "-wrong-key", keys == "13", "keys %s", keys.c_str());
-    report(name + "-present-after", link.exists(), "after both tests");
+    report(name + "-present-after", link.present(), "after both tests");
     if (link.driver != nullptr) {
         const long long flushedMs = flushedCloseMs("/dev/" + port);
         report(name + "-close", flushedMs >= 0,
@@ -263,7 +247,7 @@ void runLink(const Link& link) {
     report(name + "-unplug", waiting && failed && ms < kUnplugSeenWithinMs,
            "key wait started %d, its read failed %d, closed %lld ms after the start", waiting,
            failed, ms);
-    const long long gone = pollUntil(link.exists, false, 5000);
+    const long long gone = pollUntil([&] { return link.present(); }, false, 5000);
     const bool found = link.findPort(port);
     report(name + "-gone", gone >= 0 && !found,
            "presence false %lld ms after the failed read, port found again %d", gone, found);
@@ -288,7 +272,7 @@ void unknownChip() {
     // The idle marker's text is on the heap for some of its positions and
     // not for others; a leak of anything per tick is over a hundred times more.
     constexpr long long kHeapSlack = 100;
-    const long long seen = pollUntil(kPl2303.exists, true, 10000);
+    const long long seen = pollUntil([] { return kPl2303.present(); }, true, 10000);
     NoWindow window;
     TMainForm station(window, productLinkKinds());
     // A few ticks first: what the first ones set up for good is not growth.
@@ -306,7 +290,7 @@ void unknownChip() {
     const long long handleGrowth = static_cast<long long>(lnx::openHandles()) - handles;
     const long long descriptorGrowth = openDescriptors() - descriptors;
     const long long heapGrowth = static_cast<long long>(::mallinfo2().uordblks) - heap;
-    const bool present = kPl2303.exists();
+    const bool present = kPl2303.present();
     glob_t ttys{};
     const bool tty = ::glob("/dev/ttyUSB*", 0, nullptr, &ttys) == 0;
     ::globfree(&ttys);
