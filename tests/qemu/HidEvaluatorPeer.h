@@ -26,7 +26,7 @@ private:
         d.device = usbBytes({
             18, 1, 0x00, 0x02, 0, 0, 0, 64, // bcdUSB 2.00, ep0 64 bytes
             0xC4, 0x10, 0xCD, 0x82,         // 10C4:82CD
-            0x00, 0x01, 1, 2, 0, 1,         // bcdDevice 1.00, strings 1 and 2, no serial
+            0x00, 0x01, 0, 0, 0, 1,         // bcdDevice 1.00, no strings
         });
         d.configuration = usbBytes({
             9,    2,
@@ -49,7 +49,6 @@ private:
             64,   0,
             10,
         });
-        d.strings = {"Evaluator test rig", "Evaluator"};
         return d;
     }
 

@@ -7,9 +7,10 @@
 // then sets the line coding (SET_LINE) and DTR and RTS (SET_CONTROL).
 //
 // Its far end is the test's: the guest's bytes come out of onReceived, each
-// bulk transfer as it came, provided the line is at 9600 8N1. A new tty has IXON set, so the first
-// open after plug-in turns the chip's automatic XON/XOFF on until the station's raw line settings
-// turn it off; a key report holds 0x11 (XON), so bytes sent while it is on are a fault here.
+// bulk transfer as it came, provided the line is at 9600 8N1. A new tty has
+// IXON set, so the first open after plug-in turns the chip's automatic
+// XON/XOFF on until the station's raw line settings turn it off; a key report
+// holds 0x11 (XON), so bytes sent while it is on are a fault here.
 #pragma once
 
 #include "UsbRedirPeer.h"
@@ -44,7 +45,7 @@ private:
         d.device = usbBytes({
             18, 1, hx ? 0x10 : 0x00, hx ? 0x01 : 0x02, 0, 0, 0, 64, // bcdUSB 1.10 or 2.00
             0x7B, 0x06, 0x03, 0x23,                                 // 067B:2303
-            0x00, hx ? 0x03 : 0x09, 1, 2, 0, 1,                     // bcdDevice 3.00 or 9.00
+            0x00, hx ? 0x03 : 0x09, 0, 0, 0, 1,                     // bcdDevice 3.00 or 9.00
         });
         d.configuration = usbBytes({
             9, 2, 39,   0, 1,  1,    0, 0x80, 50, // 39 bytes in all, bus powered, 100 mA
@@ -53,7 +54,6 @@ private:
             7, 5, 0x02, 2, 64, 0,    0,           //
             7, 5, 0x83, 2, 64, 0,    0,           //
         });
-        d.strings = {"Evaluator test rig", "USB-Serial Controller"};
         return d;
     }
 

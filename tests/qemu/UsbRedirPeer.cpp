@@ -28,24 +28,6 @@ std::uint16_t word(const std::string& bytes, std::size_t i) {
     return static_cast<std::uint16_t>(at(bytes, i) | at(bytes, i + 1) << 8);
 }
 
-// String descriptors are UTF-16LE; index 0 lists the languages (US English).
-std::string stringDescriptor(const std::vector<std::string>& strings, int index) {
-    if (index == 0) {
-        return usbBytes({4, 3, 0x09, 0x04});
-    }
-    if (index > static_cast<int>(strings.size())) {
-        return {};
-    }
-    std::string out(2, '\0');
-    for (char c : strings[static_cast<std::size_t>(index - 1)]) {
-        out += c;
-        out += '\0';
-    }
-    out[0] = static_cast<char>(out.size());
-    out[1] = 3;
-    return out;
-}
-
 } // namespace
 
 std::string usbBytes(std::initializer_list<int> list) {
@@ -265,12 +247,9 @@ void UsbRedirPeer::control(std::uint64_t id, const usb_redir_control_packet_head
     std::string answer;
     bool taken = true;
     if (setup.requesttype == 0x80 && setup.request == 6) {
-        // GET_DESCRIPTOR of the device; no qualifier: a full-speed device
+        // GET_DESCRIPTOR of the device; no qualifier: a full-speed device, and no strings
         const int type = setup.value >> 8;
-        answer = type == 1   ? descriptors_.device
-                 : type == 2 ? descriptors_.configuration
-                 : type == 3 ? stringDescriptor(descriptors_.strings, setup.value & 0xFF)
-                             : std::string();
+        answer = type == 1 ? descriptors_.device : type == 2 ? descriptors_.configuration : "";
     } else {
         taken = request(setup, data, answer);
     }

@@ -20,12 +20,10 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 struct UsbDescriptors {
     std::string device;
-    std::string configuration;        // with its interfaces and endpoints
-    std::vector<std::string> strings; // UTF-8 text of string 1, 2, ...
+    std::string configuration; // with its interfaces and endpoints
 };
 
 class UsbRedirPeer {
