@@ -1,41 +1,21 @@
-// A PL2303 USB-serial adapter (067B:2303) behind usb-redir, answered as the
-// chip answers the guest's pl2303 driver. Its far end is the test's: what
-// the guest sends comes out of onLineBytes, what the far end sends goes in
-// through send(), provided the line is at 9600 8N1.
+// A PL2303 USB-serial adapter (067B:2303) behind usb-redir, answering the
+// guest's pl2303 driver as the chip does. The driver tells the chip type from
+// the descriptors: bcdUSB 1.10 with bcdDevice 3.00 is an HX; bcdUSB 2.00 with
+// bcdDevice 9.00 is no type it knows ("unknown device type": the USB device
+// stays, but no tty appears). At attach and at every open it reads and writes
+// vendor registers (register 0's bits 4 to 7 are the chip's flow control),
+// then sets the line coding (SET_LINE) and DTR and RTS (SET_CONTROL).
 //
-// What the guest's driver does with it (Linux 6.1, measured in this test):
-//  - It tells the chip type from the descriptors alone: bcdUSB 1.10 with
-//    bcdDevice 3.00 is an HX. With bcdUSB 2.00 it asks vendor register 0x8080
-//    for some bcdDevice values; bcdDevice 9.00 is no type it knows: the USB
-//    device stays, but "unknown device type" is logged and no tty appears.
-//    The station's presence test, which reads the USB device, is then true
-//    while its port look-up finds nothing: each tick creates the evaluator
-//    object, fails to open it and lets it go (no handle, descriptor or heap
-//    growth over 100 ticks, no test counted).
-//  - At attach it reads registers 0x8484 and 0x8383 and writes 0x0404, 0,
-//    1 and 2. At every open it writes registers 8 and 9, reads the line coding
-//    (GET_LINE), sets it (SET_LINE) and the flow bits of register 0,
-//    then raises DTR and RTS (SET_CONTROL); at close it drops them and clears
-//    the break.
-//  - A new tty has IXON set, and a tty keeps its settings from one open to
-//    the next: the first open after plug-in switches the chip's automatic
-//    XON/XOFF on until the program's first tcsetattr takes raw settings
-//    (1.5 to 11 ms: the station's open sets them before it returns, and
-//    nothing is on the line then); later opens leave it off. A key report
-//    holds 0x11 (XON), so bytes sent while it is on are a fault here.
-//  - Every close of a live tty waits for the driver's drain delay, the time
-//    of 256 characters at the line's rate but at least 100 ms: 275 to 295 ms
-//    at 9600 baud, the same when the output was flushed first (the wait is
-//    not for pending output), about 105 ms at 115200. A close after an unplug
-//    does not wait. The station closes a live port only when it ends with an
-//    evaluator attached (or when a test's counters write is refused): nothing
-//    to gain there.
+// Its far end is the test's: the guest's bytes come out of onReceived, each
+// bulk transfer as it came, provided the line is at 9600 8N1. A new tty has
+// IXON set, so the first open after plug-in turns the chip's automatic
+// XON/XOFF on until the station's raw line settings turn it off; a key report
+// holds 0x11 (XON), so bytes sent while it is on are a fault here.
 #pragma once
 
 #include "UsbRedirPeer.h"
 
 #include <chrono>
-#include <functional>
 #include <map>
 #include <optional>
 #include <vector>
@@ -43,25 +23,93 @@
 class Pl2303Peer final : public UsbRedirPeer {
 public:
     enum class Chip { Hx, Unknown };
-    Pl2303Peer(int fd, Chip chip);
+    Pl2303Peer(int fd, Chip chip) : UsbRedirPeer(fd, descriptors(chip == Chip::Hx)) {
+        // The UART state: DCD, DSR and CTS up, as an adapter with a device on its line.
+        sendInterrupt(usbBytes({0xA1, 0x20, 0, 0, 0, 0, 2, 0, 0x83, 0}));
+    }
 
-    // Bytes from the far end, to the guest.
-    void send(std::string_view bytes) { sendBulkIn(bytes); }
-    // Bytes the guest sent, each bulk transfer as it came, at 9600 8N1.
-    std::function<void(std::string)> onLineBytes;
+    void send(std::string_view bytes) override { sendBulkIn(bytes); }
     // What a real line would not have carried: bytes at other settings (not
     // handed on) or with the automatic XON/XOFF on.
     std::function<void(std::string)> onProblem;
+    // How long each time the automatic XON/XOFF was on.
     std::vector<double> xonXoffWindowsMs;
 
 private:
+    using Clock = std::chrono::steady_clock;
+
+    // One vendor-class interface: line state on interrupt IN 0x81 (10 bytes,
+    // every 1 ms), the data on bulk OUT 0x02 and bulk IN 0x83 (64 bytes).
+    static UsbDescriptors descriptors(bool hx) {
+        UsbDescriptors d;
+        d.device = usbBytes({
+            18, 1, hx ? 0x10 : 0x00, hx ? 0x01 : 0x02, 0, 0, 0, 64, // bcdUSB 1.10 or 2.00
+            0x7B, 0x06, 0x03, 0x23,                                 // 067B:2303
+            0x00, hx ? 0x03 : 0x09, 0, 0, 0, 1,                     // bcdDevice 3.00 or 9.00
+        });
+        d.configuration = usbBytes({
+            9, 2, 39,   0, 1,  1,    0, 0x80, 50, // 39 bytes in all, bus powered, 100 mA
+            9, 4, 0,    0, 3,  0xFF, 0, 0,    0,  //
+            7, 5, 0x81, 3, 10, 0,    1,           //
+            7, 5, 0x02, 2, 64, 0,    0,           //
+            7, 5, 0x83, 2, 64, 0,    0,           //
+        });
+        return d;
+    }
+
     bool request(const usb_redir_control_packet_header& setup, std::string_view data,
-                 std::string& answer) override;
-    void bulkOut(std::uint8_t endpoint, std::string_view data) override;
-    void interruptStarted() override;
-    void writeRegister(std::uint16_t address, std::uint8_t value);
+                 std::string& answer) override {
+        switch ((setup.requesttype << 8) | setup.request) {
+        case 0xC001: // vendor read: register r is asked as r | 0x80
+            answer = std::string(1, static_cast<char>(registers_[setup.value & ~0x80]));
+            return true;
+        case 0x4001: // vendor write: the register in wValue, its value in wIndex
+            registers_[setup.value] = static_cast<std::uint8_t>(setup.index);
+            if (setup.value == 0) {
+                flowControl(setup.index & 0xF0);
+            }
+            return true;
+        case 0xA121: // GET_LINE: rate (32 bits), stop bits, parity, data bits
+            answer = line_;
+            return true;
+        case 0x2120: // SET_LINE
+            if (data.size() != line_.size()) {
+                return false;
+            }
+            line_ = data;
+            return true;
+        case 0x2122: // SET_CONTROL: DTR and RTS
+        case 0x2123: // BREAK
+            return true;
+        default:
+            return false;
+        }
+    }
+
+    void flowControl(int bits) {
+        const bool xonXoff = bits == 0xC0;
+        if (xonXoff && !xonXoffSince_) {
+            xonXoffSince_ = Clock::now();
+        } else if (!xonXoff && xonXoffSince_) {
+            xonXoffWindowsMs.push_back(
+                std::chrono::duration<double, std::milli>(Clock::now() - *xonXoffSince_).count());
+            xonXoffSince_.reset();
+        }
+    }
+
+    void bulkOut(std::string_view data) override {
+        const bool line9600_8N1 = line_ == usbBytes({0x80, 0x25, 0, 0, 0, 0, 8});
+        if ((!line9600_8N1 || xonXoffSince_) && onProblem) {
+            onProblem(line9600_8N1 ? "bytes sent with the chip's automatic XON/XOFF on"
+                                   : std::to_string(data.size()) + " bytes sent at line coding " +
+                                         hex(line_) + ": refused");
+        }
+        if (line9600_8N1 && onReceived) {
+            onReceived(std::string(data));
+        }
+    }
 
     std::map<std::uint16_t, std::uint8_t> registers_;
     std::string line_ = std::string(7, '\0'); // the line coding: none set yet
-    std::optional<std::chrono::steady_clock::time_point> xonXoffSince_;
+    std::optional<Clock::time_point> xonXoffSince_;
 };

@@ -19,26 +19,13 @@ std::uint8_t at(const std::string& bytes, std::size_t i) {
     return i < bytes.size() ? static_cast<std::uint8_t>(bytes[i]) : 0;
 }
 
-std::uint16_t word(const std::string& bytes, std::size_t i) {
-    return static_cast<std::uint16_t>(at(bytes, i) | at(bytes, i + 1) << 8);
+std::string_view view(const std::uint8_t* data, int length) {
+    return {reinterpret_cast<const char*>(data),
+            data != nullptr ? static_cast<std::size_t>(length) : 0};
 }
 
-// String descriptors are UTF-16LE; index 0 lists the languages (US English).
-std::string stringDescriptor(const std::vector<std::string>& strings, int index) {
-    if (index == 0) {
-        return usbBytes({4, 3, 0x09, 0x04});
-    }
-    if (index > static_cast<int>(strings.size())) {
-        return {};
-    }
-    std::string out(2, '\0');
-    for (char c : strings[static_cast<std::size_t>(index - 1)]) {
-        out += c;
-        out += '\0';
-    }
-    out[0] = static_cast<char>(out.size());
-    out[1] = 3;
-    return out;
+std::uint16_t word(const std::string& bytes, std::size_t i) {
+    return static_cast<std::uint16_t>(at(bytes, i) | at(bytes, i + 1) << 8);
 }
 
 } // namespace
@@ -47,6 +34,16 @@ std::string usbBytes(std::initializer_list<int> list) {
     std::string out;
     for (int b : list) {
         out += static_cast<char>(b);
+    }
+    return out;
+}
+
+std::string hex(std::string_view bytes) {
+    std::string out;
+    char text[4];
+    for (unsigned char c : bytes) {
+        std::snprintf(text, sizeof text, "%02X ", c);
+        out += text;
     }
     return out;
 }
@@ -80,16 +77,14 @@ struct UsbRedirPeer::Callbacks {
     }
     static void hello(void* priv, usb_redir_hello_header*) { peer(priv).hello(); }
     static void reset(void*) {} // nothing to reset: the devices keep no USB state
-    static void control(void* priv, std::uint64_t id, usb_redir_control_packet_header* header,
-                        std::uint8_t* data, int length) {
-        peer(priv).control(id, *header, data, length);
-        if (data != nullptr) {
-            usbredirparser_free_packet_data(peer(priv).parser_, data);
+    // A packet with its data, which the parser leaves to its receiver to free;
+    // without a handler, one of a kind no device here has (iso, interrupt OUT).
+    template <class Header, auto handle = nullptr>
+    static void packet(void* priv, std::uint64_t id, Header* header, std::uint8_t* data,
+                       int length) {
+        if constexpr (handle != nullptr) {
+            (peer(priv).*handle)(id, *header, view(data, length));
         }
-    }
-    static void bulk(void* priv, std::uint64_t id, usb_redir_bulk_packet_header* header,
-                     std::uint8_t* data, int length) {
-        peer(priv).bulkPacket(id, *header, data, length);
         if (data != nullptr) {
             usbredirparser_free_packet_data(peer(priv).parser_, data);
         }
@@ -110,16 +105,8 @@ struct UsbRedirPeer::Callbacks {
             usb_redir_success, static_cast<std::uint8_t>(self.configured_ ? 1 : 0)};
         usbredirparser_send_configuration_status(self.parser_, id, &status);
     }
-    static void setAltSetting(void* priv, std::uint64_t id,
-                              usb_redir_set_alt_setting_header* header) {
-        // Every interface has only alternate setting 0.
-        usb_redir_alt_setting_status_header status{
-            static_cast<std::uint8_t>(header->alt == 0 ? usb_redir_success : usb_redir_stall),
-            header->interface, 0};
-        usbredirparser_send_alt_setting_status(peer(priv).parser_, id, &status);
-    }
-    static void getAltSetting(void* priv, std::uint64_t id,
-                              usb_redir_get_alt_setting_header* header) {
+    // Every interface has only alternate setting 0, which the guest's drivers keep.
+    template <class Header> static void altSetting(void* priv, std::uint64_t id, Header* header) {
         usb_redir_alt_setting_status_header status{usb_redir_success, header->interface, 0};
         usbredirparser_send_alt_setting_status(peer(priv).parser_, id, &status);
     }
@@ -133,7 +120,6 @@ struct UsbRedirPeer::Callbacks {
         usbredirparser_send_interrupt_receiving_status(self.parser_, id, &status);
         if (ours) {
             self.receiving_ = true;
-            self.interruptStarted();
             self.flushInterrupt();
         }
     }
@@ -145,12 +131,6 @@ struct UsbRedirPeer::Callbacks {
         }
         usb_redir_interrupt_receiving_status_header status{usb_redir_success, header->endpoint};
         usbredirparser_send_interrupt_receiving_status(self.parser_, id, &status);
-    }
-    template <class Header>
-    static void unusedPacket(void* priv, std::uint64_t, Header*, std::uint8_t* data, int) {
-        if (data != nullptr) { // no iso or interrupt OUT endpoint: nothing to take
-            usbredirparser_free_packet_data(peer(priv).parser_, data);
-        }
     }
 };
 
@@ -192,17 +172,19 @@ UsbRedirPeer::UsbRedirPeer(int fd, UsbDescriptors descriptors)
     parser_->write_func = Callbacks::write;
     parser_->hello_func = Callbacks::hello;
     parser_->reset_func = Callbacks::reset;
-    parser_->control_packet_func = Callbacks::control;
-    parser_->bulk_packet_func = Callbacks::bulk;
+    parser_->control_packet_func =
+        Callbacks::packet<usb_redir_control_packet_header, &UsbRedirPeer::control>;
+    parser_->bulk_packet_func =
+        Callbacks::packet<usb_redir_bulk_packet_header, &UsbRedirPeer::bulkPacket>;
     parser_->cancel_data_packet_func = Callbacks::cancel;
     parser_->set_configuration_func = Callbacks::setConfiguration;
     parser_->get_configuration_func = Callbacks::getConfiguration;
-    parser_->set_alt_setting_func = Callbacks::setAltSetting;
-    parser_->get_alt_setting_func = Callbacks::getAltSetting;
+    parser_->set_alt_setting_func = Callbacks::altSetting<usb_redir_set_alt_setting_header>;
+    parser_->get_alt_setting_func = Callbacks::altSetting<usb_redir_get_alt_setting_header>;
     parser_->start_interrupt_receiving_func = Callbacks::startReceiving;
     parser_->stop_interrupt_receiving_func = Callbacks::stopReceiving;
-    parser_->iso_packet_func = Callbacks::unusedPacket<usb_redir_iso_packet_header>;
-    parser_->interrupt_packet_func = Callbacks::unusedPacket<usb_redir_interrupt_packet_header>;
+    parser_->iso_packet_func = Callbacks::packet<usb_redir_iso_packet_header>;
+    parser_->interrupt_packet_func = Callbacks::packet<usb_redir_interrupt_packet_header>;
     // QEMU attaches a redirected device to an xHCI port only when the host
     // side has these three: 64-bit packet ids, 32-bit bulk lengths and the
     // endpoints' maximum packet sizes.
@@ -260,64 +242,38 @@ void UsbRedirPeer::sendInterfaceAndEndpoints() {
     usbredirparser_send_ep_info(parser_, &endpoints_);
 }
 
-bool UsbRedirPeer::standardRequest(const usb_redir_control_packet_header& setup,
-                                   std::string& answer) const {
-    const int type = setup.value >> 8;
-    switch ((setup.requesttype << 8) | setup.request) {
-    case 0x8006: // GET_DESCRIPTOR of the device; no qualifier, no BOS: a full-speed device
-        answer = type == 1   ? descriptors_.device
-                 : type == 2 ? descriptors_.configuration
-                 : type == 3 ? stringDescriptor(descriptors_.strings, setup.value & 0xFF)
-                             : std::string();
-        return true;
-    case 0x8000: // GET_STATUS of the device, interface or an endpoint: nothing set
-    case 0x8100:
-    case 0x8200:
-        answer = usbBytes({0, 0});
-        return true;
-    case 0x0001: // CLEAR_FEATURE, SET_FEATURE (remote wake-up, endpoint halt)
-    case 0x0003:
-    case 0x0201:
-    case 0x0203:
-        return true;
-    default:
-        return false;
-    }
-}
-
 void UsbRedirPeer::control(std::uint64_t id, const usb_redir_control_packet_header& setup,
-                           const std::uint8_t* data, int length) {
-    const std::string_view bytes(reinterpret_cast<const char*>(data),
-                                 data != nullptr ? static_cast<std::size_t>(length) : 0);
+                           std::string_view data) {
     std::string answer;
+    bool taken = true;
+    if (setup.requesttype == 0x80 && setup.request == 6) {
+        // GET_DESCRIPTOR of the device; no qualifier: a full-speed device, and no strings
+        const int type = setup.value >> 8;
+        answer = type == 1 ? descriptors_.device : type == 2 ? descriptors_.configuration : "";
+    } else {
+        taken = request(setup, data, answer);
+    }
     const bool in = (setup.requesttype & 0x80) != 0;
-    const bool taken = standardRequest(setup, answer) || request(setup, bytes, answer);
+    const bool ok = taken && !(in && answer.empty());
+    answer.resize(ok && in ? std::min<std::size_t>(answer.size(), setup.length) : 0);
     usb_redir_control_packet_header reply = setup;
-    reply.status = taken && !(in && answer.empty()) ? usb_redir_success : usb_redir_stall;
-    reply.length = 0;
-    if (reply.status == usb_redir_success && in) {
-        reply.length =
-            static_cast<std::uint16_t>(std::min<std::size_t>(answer.size(), setup.length));
-        usbredirparser_send_control_packet(
-            parser_, id, &reply, reinterpret_cast<std::uint8_t*>(answer.data()), reply.length);
-        return;
-    }
-    if (reply.status == usb_redir_success) {
-        reply.length = static_cast<std::uint16_t>(bytes.size()); // every byte taken
-    }
-    usbredirparser_send_control_packet(parser_, id, &reply, nullptr, 0);
+    reply.status = ok ? usb_redir_success : usb_redir_stall;
+    reply.length = static_cast<std::uint16_t>(in ? answer.size() : ok ? data.size() : 0);
+    // The parser takes no data pointer with an OUT transfer's answer.
+    usbredirparser_send_control_packet(
+        parser_, id, &reply,
+        answer.empty() ? nullptr : reinterpret_cast<std::uint8_t*>(answer.data()),
+        static_cast<int>(answer.size()));
 }
 
 void UsbRedirPeer::bulkPacket(std::uint64_t id, const usb_redir_bulk_packet_header& header,
-                              const std::uint8_t* data, int length) {
+                              std::string_view data) {
     if ((header.endpoint & 0x80) != 0) {
         bulkRequests_.push_back({id, header});
         flushBulkIn();
         return;
     }
-    bulkOut(header.endpoint,
-            std::string_view(reinterpret_cast<const char*>(data),
-                             data != nullptr ? static_cast<std::size_t>(length) : 0));
+    bulkOut(data);
     usb_redir_bulk_packet_header reply = header; // its length: every byte taken
     reply.status = usb_redir_success;
     usbredirparser_send_bulk_packet(parser_, id, &reply, nullptr, 0);

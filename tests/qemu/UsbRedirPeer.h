@@ -1,8 +1,8 @@
 // A USB device presented to a QEMU guest through usb-redir: this side is the
 // usbredir "host" (where the real device would be), QEMU's usb-redir device
 // the other. The device is described by its descriptors; from them this class
-// announces its interfaces and endpoints, answers the standard requests of
-// the guest's enumeration, and carries the data transfers:
+// announces its interfaces and endpoints, answers the guest's GET_DESCRIPTOR
+// requests, and carries the data transfers:
 //  - interrupt IN: packets queued here go out once the guest has started
 //    receiving on the endpoint (QEMU polls it for the guest from then on);
 //  - bulk IN: QEMU passes each of the guest's requests on and waits; they are
@@ -17,14 +17,13 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 struct UsbDescriptors {
     std::string device;
-    std::string configuration;        // with its interfaces and endpoints
-    std::vector<std::string> strings; // UTF-8 text of string 1, 2, ...
+    std::string configuration; // with its interfaces and endpoints
 };
 
 class UsbRedirPeer {
@@ -45,15 +44,17 @@ public:
     // which is what detaches the device from QEMU's bus.
     void unplug();
 
+    // The device's far end: what the guest sent it (one HID output report, or
+    // one bulk transfer's bytes), and what goes back to the guest.
+    std::function<void(std::string)> onReceived;
+    virtual void send(std::string_view bytes) = 0;
+
 protected:
-    // A request that is not a standard one of the device (class, vendor or
-    // interface requests). For an IN request, `answer` is what to send back;
-    // false stalls the request.
+    // A control request other than GET_DESCRIPTOR of the device. For an IN
+    // request, `answer` is what to send back; false stalls the request.
     virtual bool request(const usb_redir_control_packet_header& setup, std::string_view data,
                          std::string& answer) = 0;
-    virtual void bulkOut(std::uint8_t /*endpoint*/, std::string_view /*data*/) {}
-    // The guest started receiving on the interrupt IN endpoint.
-    virtual void interruptStarted() {}
+    virtual void bulkOut(std::string_view /*data*/) {}
 
     // One packet on the interrupt IN endpoint, kept until the guest receives.
     void sendInterrupt(std::string packet);
@@ -66,10 +67,9 @@ private:
 
     void hello();
     void control(std::uint64_t id, const usb_redir_control_packet_header& setup,
-                 const std::uint8_t* data, int length);
-    bool standardRequest(const usb_redir_control_packet_header& setup, std::string& answer) const;
+                 std::string_view data);
     void bulkPacket(std::uint64_t id, const usb_redir_bulk_packet_header& header,
-                    const std::uint8_t* data, int length);
+                    std::string_view data);
     void cancel(std::uint64_t id);
     void sendInterfaceAndEndpoints();
     void flushInterrupt();
@@ -96,3 +96,5 @@ private:
 
 // Descriptor bytes written as numbers.
 std::string usbBytes(std::initializer_list<int> list);
+// Bytes as hexadecimal pairs, each followed by a space.
+std::string hex(std::string_view bytes);
