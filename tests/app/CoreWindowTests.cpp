@@ -4,6 +4,8 @@
 #include "WindowPlacement.h"
 #include "WindowScale.h"
 
+#include <tuple>
+
 namespace {
 
 class CoreWindowTest : public StationTest {
@@ -163,23 +165,18 @@ INSTANTIATE_TEST_SUITE_P(
                       Placement{"LowSecondMonitor", {1920, 300, 1024, 560}, 696, 672, {2084, 300}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The scale the window is drawn at: the screen's, or as large as fits with the
-// frame, not below a quarter; and at scales above and below 1, what a repaint
-// of a widget's device area must draw and where a click on its corner lands.
+// The scale where the window tests' screen tables have no row: as large as fits
+// a portrait screen, a quarter on one too small even for that, 1 on a screen of
+// unknown scale; and at scales above and below 1, what a repaint of a widget's
+// device area must draw and where a click on its corner lands.
 TEST(WindowScale, TheScreensOrAsLargeAsFits) {
-    struct Fit {
-        double screenScale;
-        ScreenArea work;
-        double scale;
-    };
-    for (const Fit& f :
-         {Fit{1.5, {0, 0, 1920, 1040}, 1.5}, Fit{1.75, {0, 0, 1920, 1032}, 992.0 / 643},
-          Fit{1.0, {0, 0, 1024, 600}, 560.0 / 643}, Fit{1.0, {0, 0, 600, 1024}, 590.0 / 690},
-          Fit{1.0, {0, 0, 100, 80}, 0.25}, Fit{0.0, {0, 0, 800, 700}, 1.0}}) {
-        EXPECT_NEAR(
-            fittingScale(f.screenScale, f.work, 10, 40, kClientWidth, kClientHeight).factor(),
-            f.scale, 1e-9)
-            << f.work.width << "x" << f.work.height;
+    using Fit = std::tuple<double, ScreenArea, double>; // the screen's scale, work area, the fit
+    for (const auto& [screenScale, work, fit] :
+         {Fit{1.0, {0, 0, 600, 1024}, 590.0 / 690}, Fit{1.0, {0, 0, 100, 80}, 0.25},
+          Fit{0.0, {0, 0, 800, 700}, 1.0}}) {
+        EXPECT_NEAR(fittingScale(screenScale, work, 10, 40, kClientWidth, kClientHeight).factor(),
+                    fit, 1e-9)
+            << work.width << "x" << work.height;
     }
     FakeWindow window;
     TMainForm form(window, {});

@@ -148,11 +148,8 @@ rm -rf "$ini"
 
 echo "--- a folder whose test.ini path is 300 characters (UTF-16 units, as Windows counts)"
 wlen() { printf %s "$1" | iconv -f utf-8 -t utf-16le | wc -c | awk '{ print $1 / 2 }'; }
-station_dir=$out/long
-while [ "$(wlen "Z:$station_dir/站点测试-a-folder-with-a-long-name/test.ini")" -le 300 ]; do
-  station_dir+=/站点测试-a-folder-with-a-long-name
-done
-station_dir+=/$(printf 'x%.0s' $(seq $((301 - $(wlen "Z:$station_dir/x/test.ini")))))
+station_dir=$out/long/站点测试-a-folder-with-a-long-name/x
+station_dir+=$(printf "%$((300 - $(wlen "Z:$station_dir/test.ini")))s" | tr ' ' x)
 ini=$station_dir/test.ini
 mkdir -p "$station_dir" && cp "$exe" "$station_dir/evaluator-station.exe"
 printf '[COUNT]\r\nPassed=3\r\nTotal=5\r\n' >"$ini"
@@ -161,10 +158,6 @@ shot long-path
 expect "test.ini's 3/5 is read from a path of $(wlen "Z:$ini") characters" count_shows long-path probe-3-5
 xdotool mousemove $((cx + 597)) $((cy + 52)) click --repeat 2 --delay 80 1
 expect "a left double-click writes 0/0 there" wait_for 'ini_has Passed=0 && ini_has Total=0' 30
-stop_station
-start_station 1
-shot long-path-again
-expect "and after a restart it is read back" count_shows long-path-again probe-0-0
 stop_station
 
 echo "station_window: $failures failed (screenshots in $out)"
