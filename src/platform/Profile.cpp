@@ -718,19 +718,23 @@ DWORD readAll(int fd, std::string& bytes) {
 // A writer replaces the file by renaming its new one over the name, so the
 // file found by the name a moment before may have no name left when it is
 // looked at (no links): that is the old file, gone, not a planted one. The name
-// is looked up again, then holding the writer's new file; only a file renamed
-// over again and again, which no honest writer does, is given up on.
+// is looked up again, then holding the writer's new file. A few looks in a row
+// can all lose that race where writers take turns without a pause and the
+// reader is paused between its look and its open (a busy machine); the reader
+// then waits for a pause in their turns (readFile). kRenamedEachLook says so.
 bool renamedOver(const struct stat& st) {
     return S_ISREG(st.st_mode) && st.st_nlink == 0;
 }
 
+constexpr DWORD kRenamedEachLook = ~DWORD{0}; // never a Windows error code
+
 DWORD readTarget(const Target& target, std::string& bytes, struct stat& st) {
     constexpr int kLooks = 5;
-    for (int look = 1;; ++look) {
+    for (int look = 1; look <= kLooks; ++look) {
         if (::fstatat(target.dir.get(), target.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             return errno == ENOENT ? ERROR_FILE_NOT_FOUND : fromErrno(errno);
         }
-        if (renamedOver(st) && look < kLooks) {
+        if (renamedOver(st)) {
             continue;
         }
         if (DWORD error = checkRegular(st); error != ERROR_SUCCESS) {
@@ -743,7 +747,7 @@ DWORD readTarget(const Target& target, std::string& bytes, struct stat& st) {
         if (::fstat(fd.get(), &st) != 0) {
             return fromErrno(errno);
         }
-        if (renamedOver(st) && look < kLooks) {
+        if (renamedOver(st)) {
             continue;
         }
         if (DWORD error = checkRegular(st); error != ERROR_SUCCESS) {
@@ -754,13 +758,7 @@ DWORD readTarget(const Target& target, std::string& bytes, struct stat& st) {
         }
         return readAll(fd.get(), bytes);
     }
-}
-
-DWORD readFile(LPCSTR fileName, std::string& bytes) {
-    Target target;
-    DWORD error = locate(fileName, target);
-    struct stat st {};
-    return error != ERROR_SUCCESS ? error : readTarget(target, bytes, st);
+    return kRenamedEachLook;
 }
 
 // Writers of one folder take turns: each holds an exclusive lock on the folder
@@ -771,12 +769,15 @@ DWORD readFile(LPCSTR fileName, std::string& bytes) {
 // too and keep it: an honest writer holds it for a few milliseconds, so after
 // a wait that no honest writer makes anyone wait, the write fails as a file
 // that another program holds fails on Windows.
-DWORD lockFolder(const Target& target) {
+//
+// A reader takes the same lock shared (operation LOCK_SH) when writers kept
+// renaming over the file while it looked: no rename comes until it is done.
+DWORD lockFolder(const Target& target, int operation = LOCK_EX) {
     using namespace std::chrono_literals;
     constexpr auto kPatience = 2s;
     const auto deadline = std::chrono::steady_clock::now() + kPatience;
     auto pause = 500us;
-    while (::flock(target.dir.get(), LOCK_EX | LOCK_NB) != 0) {
+    while (::flock(target.dir.get(), operation | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK && errno != EINTR) {
             return fromErrno(errno);
         }
@@ -789,6 +790,23 @@ DWORD lockFolder(const Target& target) {
     return ERROR_SUCCESS;
 }
 
+DWORD readFile(LPCSTR fileName, std::string& bytes) {
+    Target target;
+    DWORD error = locate(fileName, target);
+    struct stat st {};
+    if (error == ERROR_SUCCESS) {
+        error = readTarget(target, bytes, st);
+    }
+    if (error == kRenamedEachLook) {
+        error = lockFolder(target, LOCK_SH);
+        if (error == ERROR_SUCCESS) {
+            error = readTarget(target, bytes, st);
+        }
+    }
+    // Renamed over even so: by someone who does not take turns.
+    return error == kRenamedEachLook ? ERROR_ACCESS_DENIED : error;
+}
+
 DWORD readForWrite(LPCSTR fileName, Target& target, std::string& bytes) {
     DWORD error = locate(fileName, target);
     if (error == ERROR_SUCCESS) {
@@ -797,6 +815,9 @@ DWORD readForWrite(LPCSTR fileName, Target& target, std::string& bytes) {
     struct stat st {};
     if (error == ERROR_SUCCESS) {
         error = readTarget(target, bytes, st);
+    }
+    if (error == kRenamedEachLook) {
+        return ERROR_ACCESS_DENIED; // renamed over under the writers' lock: not by a writer
     }
     if (error == ERROR_FILE_NOT_FOUND) {
         return ERROR_SUCCESS; // the write creates it
