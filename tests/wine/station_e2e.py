@@ -170,6 +170,9 @@ class Station:
         self.exe = exe
         self.dir = os.path.dirname(exe)
         self.log = open(os.path.join(out, log), "w")
+        # Its checks read the window at 96 dpi (the screens table sets others).
+        subprocess.run([wine, "reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t",
+                        "REG_DWORD", "/d", "96", "/f"], stdin=subprocess.DEVNULL, capture_output=True)
         self.proc = subprocess.Popen([wine, exe], cwd=self.dir, stdin=subprocess.DEVNULL,
                                      stdout=self.log, stderr=subprocess.STDOUT)
         self.origin = None
