@@ -30,6 +30,7 @@ whole screen and of the window land in OUTDIR. Needs an X display: without
 DISPLAY the script runs itself under xvfb-run.
 """
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -170,9 +171,6 @@ class Station:
         self.exe = exe
         self.dir = os.path.dirname(exe)
         self.log = open(os.path.join(out, log), "w")
-        # Its checks read the window at 96 dpi (the screens table sets others).
-        subprocess.run([wine, "reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t",
-                        "REG_DWORD", "/d", "96", "/f"], stdin=subprocess.DEVNULL, capture_output=True)
         self.proc = subprocess.Popen([wine, exe], cwd=self.dir, stdin=subprocess.DEVNULL,
                                      stdout=self.log, stderr=subprocess.STDOUT)
         self.origin = None
@@ -184,18 +182,20 @@ class Station:
     def find_client(self):
         tree = subprocess.run(["xwininfo", "-root", "-tree"], capture_output=True,
                               text=True).stdout
-        for line in tree.splitlines():
-            if '"%s"' % TITLE in line:
-                # ... "Evaluator Test Station": (...)  696x668+164+50  +164+50
-                geometry = line.split()[-2]
-                size, x, y = geometry.split("+")[0], geometry.split("+")[1], geometry.split("+")[2]
-                width, height = (int(v) for v in size.split("x"))
-                border = (width - CLIENT[0]) // 2
-                caption = height - CLIENT[1] - 2 * border
-                if border < 0 or caption < 0:
-                    return None
-                return int(x) + border, int(y) + border + caption
-        return None
+        found = [line.split()[0] for line in tree.splitlines() if '"%s"' % TITLE in line]
+        if not found:
+            return None
+        # Wine makes the X window unmapped, at 0,0, before the station places and shows it.
+        info = subprocess.run(["xwininfo", "-id", found[0]], capture_output=True, text=True).stdout
+        v = dict(re.findall(r"(Absolute upper-left [XY]|Width|Height|Map State): +(\S+)", info))
+        if v.get("Map State") != "IsViewable":
+            return None
+        border = (int(v["Width"]) - CLIENT[0]) // 2
+        caption = int(v["Height"]) - CLIENT[1] - 2 * border
+        if border < 0 or caption < 0:
+            return None
+        x, y = int(v["Absolute upper-left X"]), int(v["Absolute upper-left Y"])
+        return x + border, y + border + caption
 
     def running(self):
         return self.proc.poll() is None

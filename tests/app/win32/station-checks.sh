@@ -45,7 +45,9 @@ station_processes() {
 start_station() { # [seconds]
   (cd "$station_dir" && exec "$wine" evaluator-station.exe >/dev/null 2>&1 </dev/null) &
   station_pid=$!
-  if ! wait_for '[ "$(windows | wc -l)" -ge 1 ]' 300; then
+  # Wine makes the X window unmapped, at 0,0, before the station places and shows it.
+  if ! wait_for 'wid=$(windows | cut -d" " -f1 | head -n 1) && [ -n "$wid" ] &&
+                 xwininfo -id "$wid" 2>/dev/null | grep -q IsViewable' 300; then
     echo "FAILED: no window titled \"$title\""
     exit 1
   fi
